@@ -61,6 +61,8 @@ struct OpenMode {
     Access access = Access::read;
     Share share = Share::read;
     bool create = false;
+    // A file created by this open gets mode 0600 (account data, secrets).
+    bool owner_only = false;
 };
 
 enum class SeekOrigin { begin, current, end };

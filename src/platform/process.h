@@ -1,0 +1,43 @@
+// What the programs ask of processes: where the executable lives, a wait for
+// the signals that ask it to stop, and for the benchmark tool a child server
+// and its memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rk::platform {
+
+// The folder holding the running executable, without a trailing '/'.
+std::string executable_folder();
+
+// Blocks SIGINT and SIGTERM for the calling thread and every thread it starts
+// afterwards, so that only wait() receives them. Create it first in main().
+class StopSignals {
+public:
+    StopSignals();
+    // Returns the signal that arrived.
+    int wait();
+};
+
+// Raises the soft limit on open files to the hard limit; returns the new
+// soft limit. Children started afterwards inherit it.
+std::uint64_t raise_open_file_limit();
+
+// A child process whose standard output is read through a pipe.
+struct Child {
+    int pid = -1;
+    int stdout_fd = -1;
+};
+// Starts `argv[0]` with the given arguments; pid -1 when it cannot start.
+Child spawn(const std::vector<std::string>& argv);
+// Sends SIGTERM and waits; returns the exit status (-1 if killed or lost).
+int stop_child(const Child& child);
+// Reads one line from the child's output; empty at its end.
+std::string read_line(const Child& child);
+
+// Resident memory of a process in bytes, from /proc; 0 when unknown.
+std::uint64_t resident_bytes(int pid);
+
+}  // namespace rk::platform

@@ -1,0 +1,114 @@
+#include "platform/wire_path.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace rk::platform {
+namespace {
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Bytes outside ASCII belong to the client's code page and are never folded.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return fold(x) == fold(y); });
+}
+
+// The components to walk, or nullopt when one of them is refused outright.
+std::optional<std::vector<std::string_view>> split(std::string_view wire_path) {
+    if (wire_path.find('\0') != std::string_view::npos) return std::nullopt;
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start <= wire_path.size()) {
+        std::size_t end = start;
+        while (end < wire_path.size() && !is_separator(wire_path[end])) ++end;
+        std::string_view part = wire_path.substr(start, end - start);
+        if (part == "..") return std::nullopt;
+        if (part.find(':') != std::string_view::npos) return std::nullopt;
+        if (!part.empty() && part != ".") parts.push_back(part);
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Whole components count: "/data/alice2" is not inside "/data/alice".
+bool is_inside(const std::string& path, const std::string& folder) {
+    if (folder == "/") return !path.empty() && path.front() == '/';
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+            path[folder.size()] == '/');
+}
+
+std::string join(const std::string& folder, std::string_view name) {
+    std::string path = folder;
+    if (path != "/") path += '/';
+    path += name;
+    return path;
+}
+
+struct Lookup {
+    enum class Outcome { found, missing, unknown } outcome = Outcome::missing;
+    std::string name;
+    EntryType type = EntryType::none;
+};
+
+// The entry of `folder` that `part` names, exactly or else ignoring case.
+Lookup look_up(Env& env, const std::string& folder, std::string_view part) {
+    std::error_code ec;
+    std::string exact(part);
+    FileInfo info = env.stat(join(folder, exact), ec);
+    // Not knowing whether it is a link, walking on blind is not safe.
+    if (ec) return {Lookup::Outcome::unknown, {}, EntryType::none};
+    if (info.type != EntryType::none) return {Lookup::Outcome::found, std::move(exact), info.type};
+    // An unreadable folder simply offers no other spelling.
+    for (DirEntry& entry : env.list(folder, ec)) {
+        if (equal_ignoring_ascii_case(entry.name, part))
+            return {Lookup::Outcome::found, std::move(entry.name), entry.type};
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<std::string> map_wire_path(Env& env, const std::string& root,
+                                         std::string_view wire_path) {
+    auto parts = split(wire_path);
+    if (!parts) return std::nullopt;
+
+    std::string path = root;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (parts->empty()) return path;
+
+    std::error_code ec;
+    const std::string real_root = env.real_path(root, ec);
+    if (ec) return std::nullopt;
+
+    bool exists = true;
+    for (std::string_view part : *parts) {
+        Lookup found;
+        if (exists) found = look_up(env, path, part);
+        switch (found.outcome) {
+            case Lookup::Outcome::unknown:
+                return std::nullopt;
+            case Lookup::Outcome::missing:
+                // Nothing below a missing folder exists either.
+                exists = false;
+                path = join(path, part);
+                break;
+            case Lookup::Outcome::found:
+                path = join(path, found.name);
+                if (found.type == EntryType::symlink) {
+                    // A dangling link is refused too: creating through it
+                    // would make its target, wherever that is.
+                    std::string target = env.real_path(path, ec);
+                    if (ec || !is_inside(target, real_root)) return std::nullopt;
+                }
+                break;
+        }
+    }
+    return path;
+}
+
+}  // namespace rk::platform
