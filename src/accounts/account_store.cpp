@@ -1,0 +1,302 @@
+#include "accounts/account_store.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <utility>
+
+namespace rk::accounts {
+namespace {
+
+// Named so that valid_account_name's "rkServer.cfg." prefix covers it: a user
+// folder of the same name could otherwise block every save.
+constexpr std::string_view kTemporaryFileName = "rkServer.cfg.tmp";
+constexpr std::string_view kDamagedSuffix = ".damaged";
+constexpr int kMaxDamagedCopies = 1000;
+
+constexpr std::array<std::string_view, 5> kOwnFiles = {
+    kAccountFileName, kLegacyUsersFileName, "rkClient.ini", "rkserver.lock", "rkserver.sock",
+};
+constexpr std::string_view kOwnFilePrefix = "rkServer.cfg.";
+
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return ascii_upper(x) == ascii_upper(y);
+           });
+}
+
+bool starts_ignoring_ascii_case(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           equal_ignoring_ascii_case(text.substr(0, prefix.size()), prefix);
+}
+
+struct ReadOutcome {
+    std::vector<std::uint8_t> bytes;
+    std::error_code error;
+    bool too_large = false;
+};
+
+// Reads at most `cap` bytes; a file holding more is reported, not read on.
+ReadOutcome read_capped(platform::Env& env, const std::string& path, std::size_t cap) {
+    ReadOutcome out;
+    auto file = env.open(path, {platform::Access::read, platform::Share::read}, out.error);
+    if (!file) return out;
+    constexpr std::size_t kChunk = 64 * 1024;
+    for (;;) {
+        const std::size_t at = out.bytes.size();
+        // One byte past the cap tells a file that is too large.
+        const std::size_t want = std::min(kChunk, cap + 1 - at);
+        out.bytes.resize(at + want);
+        const std::size_t got =
+            file->read(std::span<std::uint8_t>(out.bytes).subspan(at, want), out.error);
+        out.bytes.resize(at + got);
+        if (out.error) return out;
+        if (out.bytes.size() > cap) {
+            out.too_large = true;
+            return out;
+        }
+        if (got < want) return out;
+    }
+}
+
+}  // namespace
+
+bool valid_account_name(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+    }
+    for (const std::string_view own : kOwnFiles) {
+        if (equal_ignoring_ascii_case(name, own)) return false;
+    }
+    return !starts_ignoring_ascii_case(name, kOwnFilePrefix);
+}
+
+AccountStore::AccountStore(platform::Env& env, std::string home)
+    : env_(env), home_(std::move(home)) {}
+
+std::string AccountStore::path_of(std::string_view name) const {
+    std::string path = home_;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+std::string AccountStore::account_file_path() const { return path_of(kAccountFileName); }
+
+void AccountStore::reset() {
+    settings_ = Settings{};
+    accounts_.clear();
+    modified_ = false;
+    convert_pending_ = false;
+    save_refusal_.clear();
+}
+
+LoadReport AccountStore::load() {
+    reset();
+    const std::string path = account_file_path();
+    ReadOutcome read = read_capped(env_, path, kMaxImageBytes);
+    if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
+    if (read.error) {
+        save_refusal_ =
+            "rkServer.cfg could not be read (" + read.error.message() + "); it is not overwritten";
+        return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
+                                            "; starting with no accounts, saving disabled"};
+    }
+    if (read.too_large) return set_damaged_file_aside("it is larger than any account file");
+
+    DecodedImage decoded = decode_account_file(read.bytes);
+    switch (decoded.status) {
+        case DecodeStatus::ok:
+            settings_ = std::move(decoded.image.settings);
+            accounts_ = std::move(decoded.image.accounts);
+            return {LoadStatus::loaded, {}};
+        case DecodeStatus::old_version:
+            return {LoadStatus::old_version, path + ": " + decoded.problem +
+                                                 "; starting with default settings and "
+                                                 "no accounts, the file is replaced at the "
+                                                 "next save"};
+        case DecodeStatus::damaged:
+            break;
+    }
+    return set_damaged_file_aside(decoded.problem);
+}
+
+LoadReport AccountStore::set_damaged_file_aside(const std::string& problem) {
+    const std::string path = account_file_path();
+    const std::string found = path + " is damaged (" + problem + "); ";
+    std::string trouble = "no free name to keep it under";
+    for (int n = 1; n <= kMaxDamagedCopies; ++n) {
+        std::string aside = path + std::string(kDamagedSuffix);
+        if (n > 1) aside += "-" + std::to_string(n);
+        std::error_code ec;
+        const platform::FileInfo info = env_.stat(aside, ec);
+        if (ec) {
+            trouble = "cannot look at " + aside + " (" + ec.message() + ")";
+            break;
+        }
+        // Only this process writes the home folder (the instance lock), so the
+        // name stays free between the look and the rename.
+        if (info.type != platform::EntryType::none) continue;
+        if (const std::error_code moved = env_.rename(path, aside)) {
+            trouble = "cannot keep it as " + aside + " (" + moved.message() + ")";
+            break;
+        }
+        return {LoadStatus::damaged,
+                found + "kept as " + aside + "; starting with default settings and no accounts"};
+    }
+    // Still in place: a save would destroy the only copy.
+    save_refusal_ = "the damaged rkServer.cfg could not be set aside; it is not overwritten";
+    return {LoadStatus::damaged,
+            found + trouble + "; starting with default settings and no accounts, saving disabled"};
+}
+
+std::optional<std::string> AccountStore::find_legacy_file(std::error_code& ec) {
+    const std::vector<platform::DirEntry> entries = env_.list(home_.empty() ? "." : home_, ec);
+    if (ec) return std::nullopt;
+    const platform::DirEntry* match = nullptr;
+    for (const platform::DirEntry& entry : entries) {
+        if (entry.type != platform::EntryType::file) continue;
+        if (entry.name == kLegacyUsersFileName) return entry.name;
+        if (match == nullptr && equal_ignoring_ascii_case(entry.name, kLegacyUsersFileName)) {
+            match = &entry;
+        }
+    }
+    if (match == nullptr) return std::nullopt;
+    return match->name;
+}
+
+LoadReport AccountStore::import_legacy() {
+    std::error_code ec;
+    const std::optional<std::string> name = find_legacy_file(ec);
+    if (ec) {
+        // Without knowing whether old users are there, writing an account
+        // file now would hide them for good.
+        save_refusal_ = "the home folder could not be searched for UserInfo.dat";
+        return {LoadStatus::unreadable, "cannot list " + home_ + ": " + ec.message() +
+                                            "; starting with no accounts, saving disabled"};
+    }
+    if (!name) return {LoadStatus::fresh, {}};
+
+    const std::string path = path_of(*name);
+    ReadOutcome read = read_capped(env_, path, kMaxLegacyFileBytes);
+    if (read.error) {
+        save_refusal_ = *name + " could not be read; its users are not yet imported";
+        return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
+                                            "; starting with no accounts, saving disabled"};
+    }
+    if (read.too_large) {
+        return {LoadStatus::fresh,
+                path + " is larger than any user file; nothing imported from it"};
+    }
+    LegacyUsers legacy = decode_legacy_users(read.bytes);
+    accounts_ = std::move(legacy.accounts);
+    settings_.allow_new_users = legacy.allow_new_users;
+    // Nothing is written yet: the conversion of the old saves decides when.
+    convert_pending_ = true;
+    return {LoadStatus::imported_legacy,
+            "imported " + std::to_string(accounts_.size()) + " users from " + path};
+}
+
+SaveResult AccountStore::save() {
+    if (!save_refusal_.empty()) return {save_refusal_};
+    const std::string path = account_file_path();
+    const std::string temporary = path_of(kTemporaryFileName);
+
+    support::CodecResult encoded = encode_account_file({settings_, accounts_});
+    if (!encoded.ok()) return {"cannot compress the accounts: " + encoded.error};
+
+    // A leftover from a crash keeps its old mode bits; only a file this open
+    // creates is made owner-only.
+    env_.remove_file(temporary);
+
+    auto fail = [&](std::string what, std::error_code ec) -> SaveResult {
+        env_.remove_file(temporary);
+        return {"cannot save " + path + ": " + std::move(what) + ": " + ec.message()};
+    };
+    std::error_code ec;
+    {
+        std::unique_ptr<platform::File> file =
+            env_.open(temporary, {platform::Access::write, platform::Share::none, true, true}, ec);
+        if (!file) return fail("open " + temporary, ec);
+        if ((ec = file->truncate(0))) return fail("truncate " + temporary, ec);
+        const std::size_t written = file->write(encoded.bytes, ec);
+        if (ec || written != encoded.bytes.size()) {
+            if (!ec) ec = std::make_error_code(std::errc::io_error);
+            return fail("write " + temporary, ec);
+        }
+        if ((ec = file->sync())) return fail("sync " + temporary, ec);
+    }
+    if ((ec = env_.rename(temporary, path))) return fail("rename " + temporary, ec);
+    modified_ = false;
+    return {};
+}
+
+std::optional<std::size_t> AccountStore::find_user(std::string_view name) const {
+    for (std::size_t i = 0; i < accounts_.size(); ++i) {
+        if (equal_ignoring_ascii_case(accounts_[i].name, name)) return i;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> AccountStore::find_user_pass(std::string_view name,
+                                                        std::string_view password) const {
+    for (std::size_t i = 0; i < accounts_.size(); ++i) {
+        if (accounts_[i].name == name && accounts_[i].password == password) return i;
+    }
+    return std::nullopt;
+}
+
+CreateResult AccountStore::create_client_user(std::string_view name, std::string_view password) {
+    // Everything is judged on the stored form: a 16-byte name must not slip
+    // past the lookup and then collide with a 15-byte one once cut.
+    const std::string_view stored = stored_form(name);
+    if (!valid_account_name(stored)) return {CreateOutcome::invalid_name, {}};
+    if (find_user(stored)) return {CreateOutcome::name_taken, {}};
+
+    const bool was_modified = modified_;
+    accounts_.push_back({std::string(stored), std::string(stored_form(password)), false});
+    modified_ = true;
+    SaveResult saved = save();
+    if (!saved.ok()) {
+        accounts_.pop_back();
+        modified_ = was_modified;
+        return {CreateOutcome::save_failed, std::move(saved.error)};
+    }
+    return {CreateOutcome::created, {}};
+}
+
+void AccountStore::set_port(std::uint16_t port) {
+    settings_.port = port;
+    modified_ = true;
+}
+
+void AccountStore::set_system_password(std::string_view password) {
+    settings_.system_password = std::string(stored_form(password));
+    modified_ = true;
+}
+
+void AccountStore::set_bandwidth(std::uint16_t kbytes_per_second) {
+    settings_.bandwidth = kbytes_per_second;
+    modified_ = true;
+}
+
+void AccountStore::set_allow_new_users(bool allow) {
+    settings_.allow_new_users = allow;
+    modified_ = true;
+}
+
+void AccountStore::set_serve_client_ini(bool serve) {
+    settings_.serve_client_ini = serve ? kServeClientIniOn : 0;
+    modified_ = true;
+}
+
+void AccountStore::set_default_space(std::int32_t megabytes) {
+    settings_.default_space = megabytes;
+    modified_ = true;
+}
+
+}  // namespace rk::accounts

@@ -1,0 +1,113 @@
+// The server's accounts and settings, held in memory and kept in rkServer.cfg
+// in the home folder (read at start, written whole and atomically on save).
+// REQUIRES: external synchronization; the server uses it from its event-loop
+// thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/account_file.h"
+#include "platform/env.h"
+
+namespace rk::accounts {
+
+enum class LoadStatus {
+    fresh,            // no account file and no legacy file: defaults
+    loaded,           // the account file was read
+    old_version,      // too old to read: defaults, replaced at the next save
+    imported_legacy,  // no account file; UserInfo.dat read, conversion pending
+    damaged,          // set aside (or could not be); defaults and no accounts
+    unreadable,       // present but not readable; saving stays refused
+};
+
+struct LoadReport {
+    LoadStatus status = LoadStatus::fresh;
+    std::string message;  // for the log; empty when there is nothing to tell
+};
+
+struct SaveResult {
+    std::string error;  // empty on success
+    bool ok() const { return error.empty(); }
+};
+
+enum class CreateOutcome { created, name_taken, invalid_name, save_failed };
+
+struct CreateResult {
+    CreateOutcome outcome = CreateOutcome::created;
+    std::string error;  // why the save failed, for save_failed
+};
+
+// Whether a client may choose `name` for a new account: not empty, not "." or
+// "..", no '/', '\\', ':' or control byte, and not (ignoring ASCII case) one
+// of the files the program keeps in its home folder, where user folders live
+// too.
+bool valid_account_name(std::string_view name);
+
+class AccountStore {
+public:
+    AccountStore(platform::Env& env, std::string home);
+
+    // Replaces whatever is in memory by what the home folder holds. Never
+    // fails outright: the report says what was found and what was done.
+    LoadReport load();
+
+    // Writes the whole store to a temporary file, syncs it and renames it over
+    // the account file. On failure the old file is untouched and `modified`
+    // stays as it was.
+    SaveResult save();
+
+    std::span<const Account> accounts() const { return accounts_; }
+    // First account whose name equals `name` with ASCII a-z upper-cased.
+    std::optional<std::size_t> find_user(std::string_view name) const;
+    // First account whose name and password both equal byte for byte. The
+    // forbidden mark is the caller's to judge.
+    std::optional<std::size_t> find_user_pass(std::string_view name,
+                                              std::string_view password) const;
+
+    // Checks the name as it will be stored (its first 15 bytes) for validity
+    // and uniqueness, appends the account and saves at once, so that it is on
+    // disk before the client hears of it. A failed save takes the account back
+    // out. Whether new users are allowed at all is the caller's to check.
+    CreateResult create_client_user(std::string_view name, std::string_view password);
+
+    const Settings& settings() const { return settings_; }
+    void set_port(std::uint16_t port);
+    void set_system_password(std::string_view password);  // stored cut to 15 bytes
+    void set_bandwidth(std::uint16_t kbytes_per_second);
+    void set_allow_new_users(bool allow);
+    void set_serve_client_ini(bool serve);
+    void set_default_space(std::int32_t megabytes);
+
+    // Changed since the last successful load or save.
+    bool modified() const { return modified_; }
+    // Users were imported from UserInfo.dat and their saves await conversion.
+    bool convert_pending() const { return convert_pending_; }
+    void set_convert_pending(bool pending) { convert_pending_ = pending; }
+
+    std::string account_file_path() const;
+
+private:
+    std::string path_of(std::string_view name) const;
+    void reset();
+    LoadReport set_damaged_file_aside(const std::string& problem);
+    LoadReport import_legacy();
+    std::optional<std::string> find_legacy_file(std::error_code& ec);
+
+    platform::Env& env_;
+    std::string home_;
+    Settings settings_;
+    std::vector<Account> accounts_;
+    bool modified_ = false;
+    bool convert_pending_ = false;
+    // Why saving would destroy an account file we could not read or set
+    // aside; empty when saving is safe.
+    std::string save_refusal_;
+};
+
+}  // namespace rk::accounts
