@@ -1,0 +1,226 @@
+// Runs the built rkclient against a scripted peer and checks what a script
+// calling it relies on: the exit status, the one-line message, the requests.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "scripted_peer.h"
+#include "wire/codes.h"
+#include "wire/payload.h"
+
+namespace rk::client::test {
+namespace {
+
+using wire::Reply;
+using wire::Request;
+
+constexpr std::uint8_t code(Reply r) { return std::uint8_t(r); }
+constexpr std::uint8_t code(Request r) { return std::uint8_t(r); }
+
+struct ProgramRun {
+    int status = -1;
+    std::string output;  // stdout and stderr together
+};
+
+ProgramRun run_program(const std::string& arguments, const std::string& environment) {
+    const std::string command =
+        environment + " " + RKCLIENT_PROGRAM + " " + arguments + " 2>&1 </dev/null";
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return run;
+    char buffer[512];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    const int raw = ::pclose(pipe);
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return run;
+}
+
+std::string replace(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+    return text;
+}
+
+std::uint16_t closed_port() {
+    asio::io_context io;
+    asio::ip::tcp::acceptor probe(io, {asio::ip::address_v4::loopback(), 0});
+    return probe.local_endpoint().port();
+}
+
+const std::map<std::uint8_t, std::vector<Answer>> kWelcoming{
+    {code(Request::logon), {{code(Reply::logon_accepted), 0}}},
+    {code(Request::logoff), {{code(Reply::logged_off), 0}}},
+};
+
+std::map<std::uint8_t, std::vector<Answer>> welcoming_and(std::uint8_t request, Answer answer) {
+    auto answers = kWelcoming;
+    answers[request] = {answer};
+    return answers;
+}
+
+TEST(Rkclient, ExitStatusMessageAndRequests) {
+    const std::string pw = "RKCLIENT_PASSWORD=s3cret";
+    const std::string no_pw = "env -u RKCLIENT_PASSWORD";
+    const std::uint8_t logon = code(Request::logon), logoff = code(Request::logoff);
+    const struct {
+        const char* name;
+        std::string environment;
+        std::string arguments;  // {port} is the peer's port
+        std::map<std::uint8_t, std::vector<Answer>> answers;
+        int status;
+        std::string message;  // the whole output, without "rkclient: " and newline
+        std::vector<std::uint8_t> requests;
+    } cases[] = {
+        {"logon", pw, "logon", kWelcoming, 0, "", {logon, logoff}},
+        {"bad password",
+         pw,
+         "logon",
+         {{logon, {{code(Reply::logon_refused), 10}}}},
+         1,
+         "wrong user name or password",
+         {logon}},
+        {"forbidden",
+         pw,
+         "logon",
+         {{logon, {{code(Reply::logon_refused), 2}}}},
+         1,
+         "account is forbidden",
+         {logon}},
+        {"wrong version",
+         pw,
+         "logon",
+         {{logon, {{code(Reply::wrong_version), 131000}, {code(Reply::logon_refused), 1}}}},
+         1,
+         "server speaks protocol version 131000",
+         {logon}},
+        {"silent server", pw, "--timeout 0.2 logon", {}, 1, "no answer from the server", {logon}},
+        {"mkdir",
+         pw,
+         "mkdir a/b",
+         kWelcoming,
+         0,
+         "",
+         {logon, code(Request::create_folder), logoff}},
+        {"rmdir", pw, "rmdir /a", kWelcoming, 0, "", {logon, code(Request::remove_folder), logoff}},
+        {"rm",
+         pw,
+         "rm /a/SAVE.DAT",
+         welcoming_and(code(Request::delete_file), {code(Reply::file_deleted)}),
+         0,
+         "",
+         {logon, code(Request::delete_file), logoff}},
+        {"rm failed",
+         pw,
+         "rm /a/SAVE.DAT",
+         welcoming_and(code(Request::delete_file), {code(Reply::delete_failed)}),
+         1,
+         "delete failed: \\a\\SAVE.DAT",
+         {logon, code(Request::delete_file), logoff}},
+        {"account created",
+         pw,
+         "create-account",
+         {{code(Request::create_account), {{code(Reply::account_created)}}}},
+         0,
+         "",
+         {code(Request::create_account)}},
+        {"account exists",
+         pw,
+         "create-account",
+         {{code(Request::create_account), {{code(Reply::name_taken)}}}},
+         1,
+         "account exists",
+         {code(Request::create_account)}},
+        {"accounts closed",
+         pw,
+         "create-account",
+         {{code(Request::create_account), {{code(Reply::accounts_closed)}}}},
+         1,
+         "creation of accounts is not allowed",
+         {code(Request::create_account)}},
+        {"no password",
+         no_pw,
+         "logon",
+         kWelcoming,
+         2,
+         "no password: give --password-file or set RKCLIENT_PASSWORD",
+         {}},
+        {"missing path", pw, "mkdir", kWelcoming, 2, "*", {}},
+        {"unknown command", pw, "fly", kWelcoming, 2, "*", {}},
+        {"no command", pw, "", kWelcoming, 2, "*", {}},
+        {"name too long",
+         pw,
+         "logon --user " + std::string(128, 'n'),
+         kWelcoming,
+         2,
+         "the user name must have 1 to 127 bytes",
+         {}},
+        {"no connection",
+         pw,
+         "logon --port {closed}",
+         {},
+         3,
+         "cannot connect to 127.0.0.1:{closed}: *",
+         {}},
+    };
+    const std::string closed = std::to_string(closed_port());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<wire::Packet> seen;
+        ScriptedPeer peer(answer_all(c.answers, &seen));
+        const std::string arguments = replace("--port {port} --user alice " + c.arguments, "{port}",
+                                              std::to_string(peer.port()));
+        const ProgramRun run = run_program(replace(arguments, "{closed}", closed), c.environment);
+        peer.join();
+
+        EXPECT_EQ(run.status, c.status) << run.output;
+        if (c.message.empty()) {
+            EXPECT_EQ(run.output, "");
+        } else {
+            // One line, prefixed; "*" stands for text that is not ours to fix.
+            const std::string expected = "rkclient: " + replace(c.message, "{closed}", closed);
+            const std::string fixed = expected.substr(0, expected.find('*'));
+            EXPECT_EQ(run.output.substr(0, fixed.size()), fixed) << run.output;
+            EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+            if (fixed.size() == expected.size()) {
+                EXPECT_EQ(run.output, expected + "\n");
+            }
+        }
+        std::vector<std::uint8_t> codes;
+        for (const auto& p : seen) codes.push_back(p.head.code);
+        EXPECT_EQ(codes, c.requests);
+    }
+}
+
+TEST(Rkclient, SendsTheCredentialsAndTheConvertedPath) {
+    std::vector<wire::Packet> seen;
+    ScriptedPeer peer(answer_all(kWelcoming, &seen));
+    const std::string file = ::testing::TempDir() + "rkclient_password";
+    std::ofstream(file) << "from file\r\nsecond line\n";
+    const ProgramRun run =
+        run_program("--port " + std::to_string(peer.port()) + " --user alice --password-file " +
+                        file + " mkdir 1/SLOT",
+                    "RKCLIENT_PASSWORD=ignored");
+    peer.join();
+    EXPECT_EQ(run.status, 0) << run.output;
+    ASSERT_EQ(seen.size(), 3u);
+    const auto credentials = wire::read_credentials(seen[0].payload);
+    EXPECT_EQ(credentials.name, "alice");
+    EXPECT_EQ(credentials.password, "from file");
+    EXPECT_EQ(wire::zstr_at(seen[1].payload), "\\1\\SLOT");
+}
+
+TEST(Rkclient, HelpExitsZero) {
+    const ProgramRun run = run_program("--help", "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("create-account"), std::string::npos) << run.output;
+}
+
+}  // namespace
+}  // namespace rk::client::test
