@@ -1,0 +1,382 @@
+#include "core/connection.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+
+#include "core/engine.h"
+#include "files/housekeeping.h"
+#include "platform/wire_path.h"
+#include "wire/codes.h"
+#include "wire/payload.h"
+
+namespace rk::core {
+
+namespace {
+
+using wire::Kind;
+using wire::Reply;
+using wire::Request;
+
+// A client that queues more than this without waiting for answers is not
+// one we can serve.
+constexpr std::size_t kInboxLimitPackets = 65536;
+constexpr std::size_t kInboxLimitBytes = 16u << 20;
+// Bytes gathered into one write. Small packets (acknowledgements, replies)
+// are copied together, since a write takes only a few dozen separate buffers.
+constexpr std::size_t kGatherBytes = 64 * 1024;
+// Bytes a connection may have waiting to be written. Only a peer that sends
+// without ever reading gets there; it would otherwise make us hold its
+// acknowledgements without bound.
+constexpr std::size_t kOutLimitBytes = 16u << 20;
+
+// Suspends until the timer is cancelled: the connection's way of saying
+// "something changed". Re-arming only when needed keeps two waiters on one
+// timer from cancelling each other.
+asio::awaitable<void> wait(asio::steady_timer& timer) {
+    if (timer.expiry() != asio::steady_timer::time_point::max()) {
+        timer.expires_at(asio::steady_timer::time_point::max());
+    }
+    std::error_code ignored;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+std::string peer_of(const asio::ip::tcp::socket& socket) {
+    std::error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec) return "?";
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+// Replies the server sends to its own requests: 120, 121, 111 and the
+// client's refusals are acted on as they arrive, not queued behind a
+// request that may be waiting for an acknowledgement.
+bool is_immediate(const wire::Packet& packet) {
+    const auto kind = Kind(packet.head.kind);
+    const std::uint8_t code = packet.head.code;
+    if (kind == Kind::reply) return true;
+    return kind == Kind::request &&
+           (code == std::uint8_t(Request::stop_transfer) ||
+            code == std::uint8_t(Request::resend_from) ||
+            code == std::uint8_t(Request::transfer_received));
+}
+
+}  // namespace
+
+Connection::Connection(Engine& engine, asio::ip::tcp::socket socket, std::uint64_t id)
+    : engine_(engine),
+      socket_(std::move(socket)),
+      id_(id),
+      peer_(peer_of(socket_)),
+      last_activity_(engine.now()),
+      writer_wake_(engine.io()),
+      ack_wake_(engine.io()),
+      dispatch_wake_(engine.io()) {}
+
+Connection::~Connection() = default;
+
+void Connection::start() {
+    spdlog::info("connection {} opened from {}", id_, peer_);
+    std::error_code ec;
+    socket_.non_blocking(true, ec);
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    auto self = shared_from_this();
+    asio::co_spawn(engine_.io(), [self]() { return self->read_loop(); }, asio::detached);
+    asio::co_spawn(engine_.io(), [self]() { return self->write_loop(); }, asio::detached);
+    asio::co_spawn(engine_.io(), [self]() { return self->dispatch_loop(); }, asio::detached);
+}
+
+void Connection::close(std::string_view reason) {
+    if (closing()) return;
+    auto self = shared_from_this();  // the engine may hold the last reference
+    state_ = ConnState::closing;
+    spdlog::info("connection {} from {} closed: {}", id_, peer_, reason);
+    std::error_code ignored;
+    socket_.close(ignored);
+    out_.clear();
+    out_bytes_ = 0;
+    inbox_.clear();
+    writer_wake_.cancel();
+    ack_wake_.cancel();
+    dispatch_wake_.cancel();
+    engine_.forget(*this);
+}
+
+// ---- receiving ----
+
+asio::awaitable<void> Connection::read_loop() {
+    std::vector<std::uint8_t> raw;
+    while (!closing()) {
+        std::error_code wait_ec;
+        co_await socket_.async_wait(asio::socket_base::wait_read,
+                                    asio::redirect_error(asio::use_awaitable, wait_ec));
+        if (closing()) co_return;
+        if (wait_ec) {
+            close(wait_ec.message());
+            co_return;
+        }
+        std::error_code ec;
+        const std::size_t n = socket_.read_some(
+            asio::buffer(engine_.read_buffer().data(), engine_.read_buffer().size()), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+        if (ec) {
+            close(ec == asio::error::eof ? "closed by the client" : ec.message());
+            co_return;
+        }
+        last_activity_ = engine_.now();
+        framer_.feed(engine_.read_buffer().first(n));
+        for (;;) {
+            const auto result = framer_.next(raw);
+            if (result == wire::Framer::Result::need_more) break;
+            if (result == wire::Framer::Result::fatal) {
+                spdlog::warn("connection {}: {}", id_, framer_.error());
+                close("framing error");
+                co_return;
+            }
+            receive(raw);
+            if (closing()) co_return;
+        }
+        if (inbox_.size() > kInboxLimitPackets || inbox_bytes_ > kInboxLimitBytes) {
+            close("too many requests waiting");
+            co_return;
+        }
+    }
+}
+
+void Connection::receive(std::vector<std::uint8_t>& raw) {
+    if (!wire::checksum_ok(raw)) return;  // the sender's resend repairs it
+    auto packet = wire::decode_packet(raw);
+    if (!packet) return;
+    const auto& head = packet->head;
+    if (Kind(head.kind) == Kind::ack) {
+        acks_.add(std::uint32_t(head.arg1));
+        ack_wake_.cancel();
+        return;
+    }
+    if (head.want_ack != 0) send_ack(head.seq);
+    if (!recent_.accept(head.seq)) return;
+    // Old saves await conversion: nothing is acted on until it is done.
+    if (engine_.accounts().convert_pending()) return;
+    if (is_immediate(*packet)) {
+        // Transfers come with a later change; until then there is nothing
+        // for these to stop or steer.
+        return;
+    }
+    inbox_bytes_ += packet->payload.size() + wire::kHeaderSize;
+    inbox_.push_back(std::move(*packet));
+    dispatch_wake_.cancel();
+}
+
+asio::awaitable<void> Connection::dispatch_loop() {
+    while (!closing()) {
+        if (inbox_.empty()) {
+            co_await wait(dispatch_wake_);
+            continue;
+        }
+        wire::Packet packet = std::move(inbox_.front());
+        inbox_.pop_front();
+        inbox_bytes_ -= packet.payload.size() + wire::kHeaderSize;
+        co_await handle(packet);
+    }
+}
+
+// ---- sending ----
+
+void Connection::queue(std::shared_ptr<const Bytes> bytes) {
+    if (closing() || engine_.shutting_down()) return;
+    if (out_bytes_ + bytes->size() > kOutLimitBytes) {
+        close("client does not read what it asks for");
+        return;
+    }
+    if (out_.empty()) front_since_ = engine_.now();
+    out_bytes_ += bytes->size();
+    out_.push_back({std::move(bytes)});
+    writer_wake_.cancel();
+}
+
+bool Connection::queued(const std::shared_ptr<const Bytes>& bytes) const {
+    return std::any_of(out_.begin(), out_.end(),
+                       [&](const Outgoing& o) { return o.bytes == bytes; });
+}
+
+void Connection::send_ack(std::uint32_t seq) {
+    queue(std::make_shared<const Bytes>(wire::encode_ack(send_seq_, seq)));
+}
+
+asio::awaitable<bool> Connection::send(wire::PacketHead head, std::span<const std::uint8_t> payload) {
+    // A closing connection still uses up the number.
+    head.seq = ++send_seq_;
+    if (closing()) co_return false;
+    auto bytes = std::make_shared<const Bytes>(wire::encode_packet(head, payload));
+    queue(bytes);
+    if (head.want_ack == 0) co_return true;
+
+    awaiting_.push_back({head.seq, bytes, engine_.now() + Engine::kResendMs});
+    while (!closing() && !acks_.contains(head.seq)) co_await wait(ack_wake_);
+    std::erase_if(awaiting_, [&](const AwaitingAck& a) { return a.seq == head.seq; });
+    if (closing()) co_return false;
+    last_activity_ = engine_.now();
+    co_return true;
+}
+
+asio::awaitable<bool> Connection::send_reply(std::uint8_t code, std::int32_t arg1, std::int32_t arg2) {
+    wire::PacketHead head;
+    head.code = code;
+    head.kind = std::uint8_t(Kind::reply);
+    head.want_ack = wire::kWantAck;
+    head.arg1 = arg1;
+    head.arg2 = arg2;
+    co_return co_await send(head);
+}
+
+asio::awaitable<void> Connection::write_loop() {
+    Bytes gathered;
+    while (!closing()) {
+        if (out_.empty()) {
+            co_await wait(writer_wake_);
+            continue;
+        }
+        gathered.clear();
+        for (std::size_t i = 0; i < out_.size(); ++i) {
+            const Bytes& b = *out_[i].bytes;
+            const std::size_t skip = i == 0 ? front_written_ : 0;
+            if (i > 0 && gathered.size() + b.size() > kGatherBytes) break;
+            gathered.insert(gathered.end(), b.begin() + std::ptrdiff_t(skip), b.end());
+        }
+        std::error_code ec;
+        std::size_t n = co_await socket_.async_write_some(
+            asio::buffer(gathered), asio::redirect_error(asio::use_awaitable, ec));
+        if (closing()) co_return;
+        if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+        if (ec) {
+            close(ec.message());
+            co_return;
+        }
+        // Whole packets written leave the queue; the next one starts its clock.
+        while (n > 0) {
+            const std::size_t left = out_.front().bytes->size() - front_written_;
+            if (n < left) {
+                front_written_ += n;
+                break;
+            }
+            n -= left;
+            out_bytes_ -= out_.front().bytes->size();
+            out_.pop_front();
+            front_written_ = 0;
+            front_since_ = engine_.now();
+        }
+        last_activity_ = engine_.now();
+    }
+}
+
+void Connection::on_tick(std::uint64_t now) {
+    if (closing()) return;
+    if (!out_.empty() && now > front_since_ + Engine::kSendGiveUpMs) {
+        close("client stopped reading");
+        return;
+    }
+    for (AwaitingAck& a : awaiting_) {
+        if (a.resend_at > now) continue;
+        a.resend_at = now + Engine::kResendMs;
+        // The same bytes again, unless the last copy is still waiting to go.
+        if (!queued(a.bytes)) queue(a.bytes);
+    }
+}
+
+// ---- requests ----
+
+asio::awaitable<void> Connection::handle(const wire::Packet& packet) {
+    const auto kind = Kind(packet.head.kind);
+    const std::uint8_t code = packet.head.code;
+    if (kind != Kind::request) co_return;  // data packets arrive with uploads
+    if (state_ != ConnState::logged_on && code != std::uint8_t(Request::logon) &&
+        code != std::uint8_t(Request::create_account)) {
+        co_return;
+    }
+    platform::Env& env = engine_.env();
+    const std::string path = wire::zstr_at(packet.payload);
+    switch (Request(code)) {
+        case Request::logon: co_await on_logon(packet); break;
+        case Request::logoff: co_await on_logoff(); break;
+        case Request::create_account: co_await on_create_account(packet); break;
+        case Request::delete_file: co_await on_delete_file(packet); break;
+        case Request::remove_folder: files::remove_folder(env, user_root_, path); break;
+        case Request::create_folder: files::create_folder(env, user_root_, path); break;
+        default: break;
+    }
+}
+
+asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
+    auto refusal = wire::LogonRefusal::bad_credentials;
+    const auto creds = wire::read_credentials(packet.payload);
+    if (packet.head.arg1 != wire::kProtocolVersion) {
+        co_await send_reply(std::uint8_t(Reply::wrong_version), wire::kProtocolVersion);
+        refusal = wire::LogonRefusal::wrong_version;
+    } else if (const auto index = engine_.accounts().find_user_pass(creds.name, creds.password)) {
+        if (engine_.accounts().accounts()[*index].forbidden) {
+            refusal = wire::LogonRefusal::forbidden;
+        } else if (auto root = platform::map_wire_path(engine_.env(), engine_.home(), creds.name);
+                   root && *root != engine_.home()) {
+            state_ = ConnState::logged_on;
+            user_name_ = creds.name;
+            user_root_ = *root;
+            spdlog::info("connection {}: {} logged on", id_, creds.name);
+            co_await send_reply(std::uint8_t(Reply::logon_accepted),
+                                engine_.accounts().settings().bandwidth);
+            co_return;
+        } else {
+            spdlog::error("account {:?} has a name that cannot be a folder", creds.name);
+        }
+    }
+    // A logon that fails while already logged on leaves the first in force.
+    if (state_ != ConnState::connected) co_return;
+    spdlog::info("connection {}: logon as {:?} refused ({})", id_, creds.name,
+                 refusal == wire::LogonRefusal::wrong_version ? "wrong version"
+                 : refusal == wire::LogonRefusal::forbidden   ? "forbidden"
+                                                              : "unknown user or wrong password");
+    co_await send_reply(std::uint8_t(Reply::logon_refused), std::int32_t(refusal));
+    if (refusal == wire::LogonRefusal::wrong_version) close("wrong protocol version");
+}
+
+asio::awaitable<void> Connection::on_logoff() {
+    state_ = ConnState::connected;
+    spdlog::info("connection {}: {} logged off", id_, user_name_);
+    co_await send_reply(std::uint8_t(Reply::logged_off));
+}
+
+asio::awaitable<void> Connection::on_create_account(const wire::Packet& packet) {
+    const auto creds = wire::read_credentials(packet.payload);
+    auto& accounts = engine_.accounts();
+    Reply reply = Reply::accounts_closed;
+    if (accounts.settings().allow_new_users) {
+        const auto result = accounts.create_client_user(creds.name, creds.password);
+        switch (result.outcome) {
+            case accounts::CreateOutcome::created:
+                spdlog::info("connection {}: account {:?} created", id_, creds.name);
+                reply = Reply::account_created;
+                break;
+            case accounts::CreateOutcome::name_taken:
+            case accounts::CreateOutcome::invalid_name:
+                reply = Reply::name_taken;
+                break;
+            case accounts::CreateOutcome::save_failed:
+                // Not created; the client is told no, never that it worked.
+                spdlog::error("account {:?} not created: {}", creds.name, result.error);
+                break;
+        }
+    }
+    co_await send_reply(std::uint8_t(reply));
+}
+
+asio::awaitable<void> Connection::on_delete_file(const wire::Packet& packet) {
+    const bool deleted =
+        files::delete_file(engine_.env(), user_root_, wire::zstr_at(packet.payload));
+    co_await send_reply(std::uint8_t(deleted ? Reply::file_deleted : Reply::delete_failed));
+}
+
+}  // namespace rk::core

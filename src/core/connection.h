@@ -1,0 +1,111 @@
+// One accepted client connection: its reader, its ordered write queue, its
+// sequence numbers and acknowledgements, its logon state and its requests.
+// Lives on the engine's io thread only; kept alive by its own coroutines.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "wire/ack_ring.h"
+#include "wire/framer.h"
+#include "wire/packet.h"
+#include "wire/recent_seqs.h"
+
+namespace rk::core {
+
+class Engine;
+
+enum class ConnState { connected, logged_on, closing };
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Engine& engine, asio::ip::tcp::socket socket, std::uint64_t id);
+    ~Connection();
+
+    // Starts the reader, writer and dispatcher coroutines.
+    void start();
+    // Closes at once: queued bytes are dropped, coroutines end, the engine
+    // forgets the connection. A second call does nothing.
+    void close(std::string_view reason);
+
+    ConnState state() const { return state_; }
+    bool closing() const { return state_ == ConnState::closing; }
+    std::uint64_t id() const { return id_; }
+    const std::string& peer() const { return peer_; }
+    std::uint64_t last_activity() const { return last_activity_; }
+
+    // Tick duties: resends an unacknowledged packet whose 100 ms are up, and
+    // closes the connection when its peer has not taken a packet for 6 s.
+    void on_tick(std::uint64_t now);
+
+    // Numbers, seals and queues a packet; with WantAck set, waits until the
+    // peer acknowledges it (resent every 100 ms meanwhile). False when the
+    // connection closed first.
+    asio::awaitable<bool> send(wire::PacketHead head, std::span<const std::uint8_t> payload = {});
+    asio::awaitable<bool> send_reply(std::uint8_t code, std::int32_t arg1 = 0, std::int32_t arg2 = 0);
+
+private:
+    using Bytes = std::vector<std::uint8_t>;
+    struct Outgoing {
+        std::shared_ptr<const Bytes> bytes;
+    };
+    struct AwaitingAck {
+        std::uint32_t seq = 0;
+        std::shared_ptr<const Bytes> bytes;
+        std::uint64_t resend_at = 0;
+    };
+
+    asio::awaitable<void> read_loop();
+    asio::awaitable<void> write_loop();
+    asio::awaitable<void> dispatch_loop();
+
+    void receive(std::vector<std::uint8_t>& raw);
+    void queue(std::shared_ptr<const Bytes> bytes);
+    void send_ack(std::uint32_t seq);
+    bool queued(const std::shared_ptr<const Bytes>& bytes) const;
+
+    asio::awaitable<void> handle(const wire::Packet& packet);
+    asio::awaitable<void> on_logon(const wire::Packet& packet);
+    asio::awaitable<void> on_logoff();
+    asio::awaitable<void> on_create_account(const wire::Packet& packet);
+    asio::awaitable<void> on_delete_file(const wire::Packet& packet);
+
+    Engine& engine_;
+    asio::ip::tcp::socket socket_;
+    const std::uint64_t id_;
+    std::string peer_;
+    ConnState state_ = ConnState::connected;
+    std::uint64_t last_activity_ = 0;
+
+    wire::Framer framer_;
+    wire::RecentSeqs recent_;
+    wire::AckRing acks_;
+    std::uint32_t send_seq_ = 0xFFFFFFFFu;
+
+    // Packets in order of queueing; the front one may be partly written.
+    std::deque<Outgoing> out_;
+    std::size_t out_bytes_ = 0;
+    std::size_t front_written_ = 0;
+    std::uint64_t front_since_ = 0;
+    asio::steady_timer writer_wake_;
+
+    std::vector<AwaitingAck> awaiting_;
+    asio::steady_timer ack_wake_;
+
+    std::deque<wire::Packet> inbox_;
+    std::size_t inbox_bytes_ = 0;
+    asio::steady_timer dispatch_wake_;
+
+    std::string user_name_;
+    std::string user_root_;
+};
+
+}  // namespace rk::core

@@ -1,0 +1,120 @@
+#include "core/engine.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/redirect_error.hpp>
+#include <spdlog/spdlog.h>
+
+#include "core/connection.h"
+
+namespace rk::core {
+
+Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
+               accounts::AccountStore& accounts, support::TickSource& ticks)
+    : io_(io), env_(env), home_(std::move(home)), accounts_(accounts), ticks_(ticks) {}
+
+Engine::~Engine() { stop_service(); }
+
+std::error_code Engine::start_service(const asio::ip::address& address, std::uint16_t port) {
+    if (acceptor_ || shutting_down_) return {};
+    asio::ip::tcp::acceptor acceptor(io_);
+    const asio::ip::tcp::endpoint endpoint(address, port);
+    std::error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        spdlog::error("cannot listen on {}:{}: {}", address.to_string(), port, ec.message());
+        return ec;
+    }
+    acceptor_.emplace(std::move(acceptor));
+    live_.port = acceptor_->local_endpoint().port();
+    live_.listening = true;
+    asio::co_spawn(io_, accept_loop(), asio::detached);
+    return {};
+}
+
+void Engine::stop_service() {
+    if (acceptor_) {
+        std::error_code ignored;
+        acceptor_->close(ignored);
+        acceptor_.reset();
+        live_.listening = false;
+    }
+    // Connections that outlive the listener would refer to a stopped service.
+    while (!live_connections_.empty()) {
+        live_connections_.begin()->second->close("service stopped");
+    }
+}
+
+void Engine::shut_down() {
+    shutting_down_ = true;
+    link_check();
+}
+
+std::optional<asio::ip::tcp::endpoint> Engine::local_endpoint() const {
+    if (!acceptor_) return std::nullopt;
+    std::error_code ec;
+    auto endpoint = acceptor_->local_endpoint(ec);
+    if (ec) return std::nullopt;
+    return endpoint;
+}
+
+asio::awaitable<void> Engine::accept_loop() {
+    for (;;) {
+        if (!acceptor_) co_return;
+        std::error_code ec;
+        auto socket =
+            co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, ec));
+        if (ec == asio::error::operation_aborted || !acceptor_) co_return;
+        if (ec) {
+            // Out of descriptors and the like: the listener stays, the
+            // connection is lost.
+            spdlog::warn("accept failed: {}", ec.message());
+            continue;
+        }
+        const std::uint64_t id = next_id_++;
+        auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
+        live_connections_.emplace(id, connection);
+        live_.connections = live_connections_.size();
+        connection->start();
+    }
+}
+
+void Engine::forget(const Connection& connection) {
+    live_connections_.erase(connection.id());
+    live_.connections = live_connections_.size();
+}
+
+void Engine::on_tick(std::uint64_t now) {
+    if (scan_rate_ > 0 && scan_budget_ < 2 * scan_rate_) scan_budget_ += scan_rate_;
+    const std::int64_t limit = accounts_.settings().bandwidth;
+    if (limit > 0 && bandwidth_budget_ < 2 * limit) bandwidth_budget_ += 20 * limit;
+
+    if (now % 2000 == 0) link_check();
+
+    // Connections may close while visited: walk a copy.
+    std::vector<std::shared_ptr<Connection>> connections;
+    connections.reserve(live_connections_.size());
+    for (auto& [id, connection] : live_connections_) connections.push_back(connection);
+    for (auto& connection : connections) connection->on_tick(now);
+
+    if (live_.transmit_countdown > 0) live_.transmit_countdown -= 20;
+}
+
+void Engine::link_check() {
+    const std::uint64_t now = ticks_.now();
+    std::vector<std::shared_ptr<Connection>> idle;
+    for (auto& [id, connection] : live_connections_) {
+        if (shutting_down_ || connection->last_activity() + kIdleLimitMs < now) {
+            idle.push_back(connection);
+        }
+    }
+    for (auto& connection : idle) {
+        connection->close(shutting_down_ ? "server shutting down" : "link idle for 180 s");
+    }
+}
+
+}  // namespace rk::core

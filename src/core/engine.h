@@ -1,0 +1,106 @@
+// The server's io-thread state: the listener, the live connections, the tick
+// with its budgets and link watch, and what requests need (accounts, home
+// folder, platform). Everything here runs on the io thread; only the
+// counters in LiveState may be read from other threads.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "accounts/account_store.h"
+#include "platform/env.h"
+#include "support/tick_source.h"
+
+namespace rk::core {
+
+class Connection;
+
+// Counters the operator's lamps read from any thread.
+struct LiveState {
+    std::atomic<std::size_t> connections{0};
+    std::atomic<bool> listening{0};
+    std::atomic<std::uint16_t> port{0};
+    std::atomic<std::int32_t> transmit_countdown{0};
+};
+
+class Engine {
+public:
+    // A peer silent this long is closed by the link watch.
+    static constexpr std::uint64_t kIdleLimitMs = 180000;
+    // A packet that cannot be written for this long closes its connection.
+    static constexpr std::uint64_t kSendGiveUpMs = 6000;
+    static constexpr std::uint64_t kResendMs = 100;
+
+    Engine(asio::io_context& io, platform::Env& env, std::string home,
+           accounts::AccountStore& accounts, support::TickSource& ticks);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Opens the listener; on failure the service stays stopped.
+    std::error_code start_service(const asio::ip::address& address, std::uint16_t port);
+    // Closes the listener and every connection.
+    void stop_service();
+    // The first step of the exit: every connection is closed, and nothing is
+    // accepted or sent any more.
+    void shut_down();
+    std::optional<asio::ip::tcp::endpoint> local_endpoint() const;
+
+    void on_tick(std::uint64_t now);
+    std::uint64_t now() const { return ticks_.now(); }
+
+    void forget(const Connection& connection);
+
+    asio::io_context& io() { return io_; }
+    platform::Env& env() { return env_; }
+    const std::string& home() const { return home_; }
+    accounts::AccountStore& accounts() { return accounts_; }
+    LiveState& live() { return live_; }
+    bool shutting_down() const { return shutting_down_; }
+    // One buffer for every socket read: reads happen one at a time on the
+    // io thread, and an idle connection should not hold a buffer of its own.
+    std::span<std::uint8_t> read_buffer() { return read_buffer_; }
+
+    // Bytes the stream senders may still send before they wait; refilled
+    // every tick from the bandwidth limit.
+    std::int64_t bandwidth_budget() const { return bandwidth_budget_; }
+    void spend_bandwidth(std::int64_t bytes) { bandwidth_budget_ -= bytes; }
+    void mark_transmitting() { live_.transmit_countdown = 500; }
+    // Directory items walks may still visit before they wait; a rate of 0
+    // or less means no limit.
+    std::int64_t scan_budget() const { return scan_budget_; }
+    void spend_scan(std::int64_t items) { scan_budget_ -= items; }
+    void set_scan_rate(std::int64_t per_tick) { scan_rate_ = per_tick; }
+
+private:
+    asio::awaitable<void> accept_loop();
+    void link_check();
+
+    asio::io_context& io_;
+    platform::Env& env_;
+    const std::string home_;
+    accounts::AccountStore& accounts_;
+    support::TickSource& ticks_;
+
+    std::optional<asio::ip::tcp::acceptor> acceptor_;
+    std::map<std::uint64_t, std::shared_ptr<Connection>> live_connections_;
+    std::uint64_t next_id_ = 1;
+    bool shutting_down_ = false;
+    LiveState live_;
+    std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
+    std::int64_t bandwidth_budget_ = 0;
+    std::int64_t scan_rate_ = -1;
+    std::int64_t scan_budget_ = -1;
+};
+
+}  // namespace rk::core

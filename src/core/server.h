@@ -1,0 +1,96 @@
+// The server as the shell, the command line and the tests see it: start and
+// stop the service, read live state, run the exit sequence. Owns the io
+// thread that runs every connection.
+// Safe for concurrent use: every call may come from any thread but the io
+// thread itself.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "accounts/account_store.h"
+#include "platform/env.h"
+#include "support/tick_source.h"
+
+namespace rk::core {
+
+class Engine;
+
+struct ServerOptions {
+    std::string home;
+    // Replaces the stored port for this run only; 0 picks any free port.
+    std::optional<std::uint16_t> port;
+    std::string address = "0.0.0.0";
+    platform::Env* env = nullptr;  // the host's when null
+    // Tests drive the clock by hand through advance_clock().
+    bool manual_clock = false;
+};
+
+struct Snapshot {
+    std::size_t connections = 0;
+    bool transmitting = false;
+    bool listening = false;
+    std::uint16_t port = 0;
+};
+
+class Server {
+public:
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Loads the accounts and settings and starts the clock. The report says
+    // what the account file held (a damaged one is set aside, not fatal).
+    accounts::LoadReport open();
+
+    // Listens on the stored port (or the override). On failure the service
+    // stays stopped and the error says why.
+    std::error_code start_service();
+    void stop_service();
+
+    // The exit sequence: every connection closed, then the listener, then
+    // the account file saved if anything changed. Returns the save's result.
+    accounts::SaveResult shut_down();
+
+    Snapshot snapshot() const;
+    std::optional<asio::ip::tcp::endpoint> endpoint();
+
+    // Runs `task` on the io thread and waits for its result.
+    template <class Task>
+    auto call(Task task) -> decltype(task()) {
+        using Result = decltype(task());
+        std::packaged_task<Result()> job(std::move(task));
+        auto result = job.get_future();
+        post(std::function<void()>([&job] { job(); }));
+        return result.get();
+    }
+
+    // Manual clock only: moves the clock on by `ms`, running each tick on
+    // the io thread as its own event.
+    void advance_clock(std::uint64_t ms);
+
+    // io thread only, for call().
+    accounts::AccountStore& accounts() { return *accounts_; }
+
+private:
+    void post(std::function<void()> task);
+
+    ServerOptions options_;
+    platform::Env& env_;
+    asio::io_context io_;
+    std::unique_ptr<support::TickSource> ticks_;
+    std::unique_ptr<accounts::AccountStore> accounts_;
+    std::unique_ptr<Engine> engine_;
+    std::thread thread_;
+};
+
+}  // namespace rk::core

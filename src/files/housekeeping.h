@@ -1,0 +1,27 @@
+// The small storage requests of a logged-on client: delete a file, remove an
+// empty folder, create a folder with its parents. Each takes the user's
+// storage folder and the path as the client sent it, and never touches
+// anything outside that folder. Safe to call from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/env.h"
+
+namespace rk::files {
+
+// Clears read-only, hidden and system, then deletes. False when the path is
+// refused, names the user's folder itself, or the delete fails.
+bool delete_file(platform::Env& env, const std::string& user_root, std::string_view wire_path);
+
+// Removes an empty folder; false when refused or when it fails.
+bool remove_folder(platform::Env& env, const std::string& user_root, std::string_view wire_path);
+
+// Creates the folder and every missing parent, the user's folder included.
+bool create_folder(platform::Env& env, const std::string& user_root, std::string_view wire_path);
+
+// Creates `path` and every missing folder above it.
+bool make_dirs(platform::Env& env, const std::string& path);
+
+}  // namespace rk::files

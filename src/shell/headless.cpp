@@ -1,0 +1,44 @@
+#include "shell/headless.h"
+
+#include <spdlog/spdlog.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "shell/exit_codes.h"
+
+namespace rk::shell {
+
+int run_headless(core::Server& server, platform::StopSignals& signals) {
+    const auto report = server.open();
+    if (!report.message.empty()) {
+        if (report.status == accounts::LoadStatus::damaged ||
+            report.status == accounts::LoadStatus::unreadable) {
+            spdlog::error("{}", report.message);
+        } else {
+            spdlog::info("{}", report.message);
+        }
+    }
+    if (server.start_service()) {
+        // The message says why; a server that cannot listen has nothing to do.
+        server.shut_down();
+        return kExitFailed;
+    }
+    if (const auto endpoint = server.endpoint()) {
+        std::printf("rkserver listening on %s:%u\n", endpoint->address().to_string().c_str(),
+                    unsigned(endpoint->port()));
+        std::fflush(stdout);
+        spdlog::info("listening on {}:{}", endpoint->address().to_string(), endpoint->port());
+    }
+    const int signal = signals.wait();
+    spdlog::info("stopping on {}", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    const auto saved = server.shut_down();
+    if (!saved.ok()) {
+        spdlog::error("the account file could not be saved: {}", saved.error);
+        return kExitFailed;
+    }
+    spdlog::info("stopped");
+    return kExitOk;
+}
+
+}  // namespace rk::shell

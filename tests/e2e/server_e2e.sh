@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Starts the built rkserver in a temporary home, drives it with rkclient,
+# stops it with SIGTERM and checks what it left behind.
+# Usage: server_e2e.sh RKSERVER RKCLIENT
+set -euo pipefail
+server=$1
+client=$2
+work=$(mktemp -d)
+home=$work/home
+mkdir "$home"
+pid=
+cleanup() {
+    [[ -n "$pid" ]] && kill -KILL "$pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Starts a server on $home and sets $pid and $port.
+start_server() {
+    "$server" --home "$home" --port 0 --log-level warn >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 100); do
+        port=$(sed -n 's/^rkserver listening on .*:\([0-9]*\)$/\1/p' "$work/out")
+        [[ -n "$port" ]] && return
+        kill -0 "$pid" 2>/dev/null || fail "server died: $(cat "$work/err")"
+        sleep 0.1
+    done
+    fail "server did not report its port"
+}
+
+stop_server() {
+    kill -TERM "$pid"
+    local status=0
+    wait "$pid" || status=$?
+    pid=
+    [[ $status -eq 0 ]] || fail "server exited with $status: $(cat "$work/err")"
+}
+
+rk() { RKCLIENT_PASSWORD=secret "$client" --port "$port" --user alice --timeout 5 "$@"; }
+
+start_server
+
+rk create-account || fail "create-account"
+out=$(rk create-account 2>&1) && fail "a second create-account succeeded"
+[[ $out == *"account exists"* ]] || fail "unexpected message: $out"
+rk logon || fail "logon"
+out=$(RKCLIENT_PASSWORD=wrong "$client" --port "$port" --user alice logon 2>&1) && fail "wrong password accepted"
+[[ $out == *"wrong user name or password"* ]] || fail "unexpected message: $out"
+rk mkdir /game/1 || fail "mkdir"
+[[ -d "$home/alice/game/1" ]] || fail "folder not created"
+echo save >"$home/alice/game/1/SAVE.DAT"
+rk rm /game/1/SAVE.DAT || fail "rm"
+[[ ! -e "$home/alice/game/1/SAVE.DAT" ]] || fail "file not deleted"
+rk rm /game/1/SAVE.DAT 2>/dev/null && fail "deleting a missing file succeeded"
+rk rmdir /game/1 || fail "rmdir"
+[[ ! -e "$home/alice/game/1" ]] || fail "folder not removed"
+
+# A second server on the same home is refused and leaves the first alone.
+status=0
+"$server" --home "$home" --port 0 >/dev/null 2>"$work/second" || status=$?
+[[ $status -eq 3 ]] || fail "second instance exited with $status"
+grep -q "already running" "$work/second" || fail "second instance said: $(cat "$work/second")"
+rk logon || fail "first server gone after the second start"
+
+stop_server
+[[ -s "$home/rkServer.cfg" ]] || fail "account file missing after the stop"
+[[ $(stat -c %a "$home/rkServer.cfg") == 600 ]] || fail "account file is not owner-only"
+
+# The account survives a restart.
+start_server
+rk logon || fail "logon after restart"
+stop_server
+echo "e2e: 1 passed, 0 failed"
