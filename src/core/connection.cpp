@@ -193,7 +193,10 @@ void Connection::queue(std::shared_ptr<const Bytes> bytes) {
         close("client does not read what it asks for");
         return;
     }
-    if (out_.empty()) front_since_ = engine_.now();
+    if (out_.empty()) {
+        front_since_ = engine_.now();
+        watch();
+    }
     out_bytes_ += bytes->size();
     out_.push_back({std::move(bytes)});
     writer_wake_.cancel();
@@ -217,6 +220,7 @@ asio::awaitable<bool> Connection::send(wire::PacketHead head, std::span<const st
     if (head.want_ack == 0) co_return true;
 
     awaiting_.push_back({head.seq, bytes, engine_.now() + Engine::kResendMs});
+    watch();
     while (!closing() && !acks_.contains(head.seq)) co_await wait(ack_wake_);
     std::erase_if(awaiting_, [&](const AwaitingAck& a) { return a.seq == head.seq; });
     if (closing()) co_return false;
@@ -274,11 +278,17 @@ asio::awaitable<void> Connection::write_loop() {
     }
 }
 
-void Connection::on_tick(std::uint64_t now) {
-    if (closing()) return;
+void Connection::watch() {
+    if (watched_ || closing()) return;
+    watched_ = true;
+    engine_.watch(shared_from_this());
+}
+
+bool Connection::on_tick(std::uint64_t now) {
+    if (closing()) return watched_ = false;
     if (!out_.empty() && now > front_since_ + Engine::kSendGiveUpMs) {
         close("client stopped reading");
-        return;
+        return watched_ = false;
     }
     for (AwaitingAck& a : awaiting_) {
         if (a.resend_at > now) continue;
@@ -286,6 +296,8 @@ void Connection::on_tick(std::uint64_t now) {
         // The same bytes again, unless the last copy is still waiting to go.
         if (!queued(a.bytes)) queue(a.bytes);
     }
+    watched_ = !out_.empty() || !awaiting_.empty();
+    return watched_;
 }
 
 // ---- requests ----

@@ -44,7 +44,8 @@ public:
 
     // Tick duties: resends an unacknowledged packet whose 100 ms are up, and
     // closes the connection when its peer has not taken a packet for 6 s.
-    void on_tick(std::uint64_t now);
+    // False once nothing timed is left to do.
+    bool on_tick(std::uint64_t now);
 
     // Numbers, seals and queues a packet; with WantAck set, waits until the
     // peer acknowledges it (resent every 100 ms meanwhile). False when the
@@ -71,6 +72,7 @@ private:
     void queue(std::shared_ptr<const Bytes> bytes);
     void send_ack(std::uint32_t seq);
     bool queued(const std::shared_ptr<const Bytes>& bytes) const;
+    void watch();
 
     asio::awaitable<void> handle(const wire::Packet& packet);
     asio::awaitable<void> on_logon(const wire::Packet& packet);
@@ -104,6 +106,7 @@ private:
     std::size_t inbox_bytes_ = 0;
     asio::steady_timer dispatch_wake_;
 
+    bool watched_ = false;
     std::string user_name_;
     std::string user_root_;
 };

@@ -88,6 +88,10 @@ void Engine::forget(const Connection& connection) {
     live_.connections = live_connections_.size();
 }
 
+void Engine::watch(std::shared_ptr<Connection> connection) {
+    watched_.push_back(std::move(connection));
+}
+
 void Engine::on_tick(std::uint64_t now) {
     if (scan_rate_ > 0 && scan_budget_ < 2 * scan_rate_) scan_budget_ += scan_rate_;
     const std::int64_t limit = accounts_.settings().bandwidth;
@@ -95,11 +99,12 @@ void Engine::on_tick(std::uint64_t now) {
 
     if (now % 2000 == 0) link_check();
 
-    // Connections may close while visited: walk a copy.
-    std::vector<std::shared_ptr<Connection>> connections;
-    connections.reserve(live_connections_.size());
-    for (auto& [id, connection] : live_connections_) connections.push_back(connection);
-    for (auto& connection : connections) connection->on_tick(now);
+    // Connections may ask to be watched while visited: walk a copy.
+    auto visiting = std::move(watched_);
+    watched_.clear();
+    for (auto& connection : visiting) {
+        if (connection->on_tick(now)) watched_.push_back(std::move(connection));
+    }
 
     if (live_.transmit_countdown > 0) live_.transmit_countdown -= 20;
 }

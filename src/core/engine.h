@@ -60,6 +60,8 @@ public:
     std::uint64_t now() const { return ticks_.now(); }
 
     void forget(const Connection& connection);
+    // Asks for Connection::on_tick on every tick until it returns false.
+    void watch(std::shared_ptr<Connection> connection);
 
     asio::io_context& io() { return io_; }
     platform::Env& env() { return env_; }
@@ -94,6 +96,9 @@ private:
 
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::map<std::uint64_t, std::shared_ptr<Connection>> live_connections_;
+    // Connections with something timed going on: most are idle and cost
+    // the tick nothing.
+    std::vector<std::shared_ptr<Connection>> watched_;
     std::uint64_t next_id_ = 1;
     bool shutting_down_ = false;
     LiveState live_;

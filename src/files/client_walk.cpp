@@ -1,0 +1,67 @@
+#include "files/client_walk.h"
+
+#include "platform/wire_path.h"
+
+namespace rk::files {
+
+namespace pf = rk::platform;
+namespace sp = rk::support;
+
+bool take_scan_unit(const WalkControl& control) {
+    return !control.take_scan_unit || control.take_scan_unit();
+}
+
+std::optional<std::string> walk_root(pf::Env& env, const std::string& user_root,
+                                     std::string_view wire_path) {
+    auto path = pf::map_wire_path(env, user_root, wire_path);
+    if (!path) return std::nullopt;
+    std::error_code ec;
+    const pf::FileInfo info = env.stat(*path, ec);
+    if (ec) return std::nullopt;
+    if (info.type == pf::EntryType::directory) return path;
+    // The user's folder may be a link the operator made. A link below it is
+    // listed as a file, so it is never walked as a folder either.
+    if (info.type == pf::EntryType::symlink && path == pf::map_wire_path(env, user_root, "")) {
+        std::string real = env.real_path(*path, ec);
+        if (!ec && env.stat(real, ec).type == pf::EntryType::directory && !ec) return real;
+    }
+    return std::nullopt;
+}
+
+bool is_named(std::string_view path, std::string_view name) {
+    const auto slash = path.rfind('/');
+    if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+    // Without wildcards a mask is the name itself, ASCII case ignored.
+    return sp::mask_matches(name, path);
+}
+
+void walk_client_folder(pf::Env& env, const std::string& root, const WalkControl& control,
+                        const FoundItem& found) {
+    sp::DirWalker walker(env);
+    walker.settings.root = root;
+    walker.settings.into_subdirs = true;
+    walker.settings.type = sp::WalkType::both;
+
+    // The walker can only be stopped from an enquiry, so a refusal in found()
+    // takes effect at the next item met.
+    bool ending = false;
+    walker.callbacks.enquiry = [&](sp::ItemType type, const std::string& path, sp::WalkOp& op) {
+        if (ending) {
+            op = sp::WalkOp::stop;
+        } else if (type == sp::ItemType::folder) {
+            if (control.stop_requested && control.stop_requested()) {
+                op = sp::WalkOp::stop;
+            } else if (is_named(path, "RECYCLED") || is_named(path, "RECYCLER")) {
+                // Windows keeps deleted files there; they are not the user's saves.
+                op = sp::WalkOp::skip;
+            }
+        }
+    };
+    walker.callbacks.found = [&](sp::ItemType type, const std::string& path, std::int64_t& size,
+                                 std::uint32_t dos_time, std::uint32_t attributes) {
+        if (!ending && !found(type, path, size, dos_time, attributes)) ending = true;
+    };
+    walker.walk();
+}
+
+}  // namespace rk::files

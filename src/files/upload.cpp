@@ -1,0 +1,209 @@
+#include "files/upload.h"
+
+#include <algorithm>
+
+#include "files/housekeeping.h"
+#include "platform/dos_time.h"
+#include "platform/wire_path.h"
+#include "support/zlib_codec.h"
+#include "wire/payload.h"
+
+namespace rk::files {
+
+namespace pf = rk::platform;
+
+namespace {
+
+constexpr std::size_t kMaxNameBytes = 255;
+// The most indices one missing list carries.
+constexpr std::size_t kMissingListLimit = 1024;
+
+char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Cut so the temporary name stays within the file system's name limit; two
+// long names that share this prefix then share a temporary file, and the
+// second upload is refused while the first holds it.
+std::string temp_name_for(std::string_view name) {
+    const std::size_t room = kMaxNameBytes - 1 - kUploadSuffix.size();
+    std::string temp = ".";
+    temp += name.substr(0, room);
+    temp += kUploadSuffix;
+    return temp;
+}
+
+}  // namespace
+
+bool is_upload_temp_name(std::string_view name) {
+    if (name.size() <= kUploadSuffix.size() || name.front() != '.') return false;
+    const std::string_view tail = name.substr(name.size() - kUploadSuffix.size());
+    return std::equal(tail.begin(), tail.end(), kUploadSuffix.begin(),
+                      [](char a, char b) { return fold(a) == fold(b); });
+}
+
+Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
+                                  std::string_view wire_path, std::uint64_t size,
+                                  std::uint32_t attributes, std::int32_t dos_date,
+                                  std::int32_t transfer_id) {
+    abandon();
+    if (size > kMaxUploadSize) return StartResult::refused;
+    // The user's folder comes into being with the first file put in it.
+    if (!make_dirs(env, user_root)) return StartResult::refused;
+    const auto target = pf::map_wire_path(env, user_root, wire_path);
+    if (!target) return StartResult::refused;
+
+    const std::size_t slash = target->rfind('/');
+    if (slash == std::string::npos) return StartResult::refused;
+    const std::string folder = slash == 0 ? "/" : target->substr(0, slash);
+    const std::string_view name = std::string_view(*target).substr(slash + 1);
+    if (name.empty() || is_upload_temp_name(name)) return StartResult::refused;
+
+    std::error_code ec;
+    const pf::EntryType existing = env.stat(*target, ec).type;
+    if (ec || existing == pf::EntryType::directory || existing == pf::EntryType::other)
+        return StartResult::refused;
+    if (!make_dirs(env, folder)) return StartResult::refused;
+
+    const std::string temp = (folder == "/" ? "" : folder) + "/" + temp_name_for(name);
+    // Opening follows links; a link planted where the temporary file goes
+    // would have us truncate whatever it points at.
+    const pf::EntryType leftover = env.stat(temp, ec).type;
+    if (ec || (leftover != pf::EntryType::none && leftover != pf::EntryType::file))
+        return StartResult::refused;
+    // A failed create leaves the name alone: it may be another connection's
+    // upload in progress, held by its exclusive share.
+    support::OpenedStream opened = support::FileStream::create_for_receiving(env, temp);
+    if (!opened) return StartResult::refused;
+
+    env_ = &env;
+    stream_ = std::move(opened.stream);
+    target_ = *target;
+    temp_ = temp;
+    size_ = size;
+    attributes_ = attributes & 0xFFFF;
+    dos_date_ = dos_date;
+    transfer_id_ = transfer_id;
+    next_ = 0;
+    in_order_ = true;
+    missing_.clear();
+    active_ = true;
+
+    if (size_ != 0) return StartResult::active;
+    if (finish()) return StartResult::complete;
+    abandon();
+    return StartResult::refused;
+}
+
+Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
+                                  std::span<const std::uint8_t> payload, bool compressed) {
+    if (!active_ || transfer_id != transfer_id_ || index < 0) return ChunkResult::ignored;
+    if (in_order_ && index < next_) return ChunkResult::ignored;
+
+    std::vector<std::uint8_t> inflated;
+    std::span<const std::uint8_t> data = payload;
+    if (compressed) {
+        support::CodecResult result = support::decompress(payload, wire::kChunkSize);
+        if (!result.ok()) return fail();
+        inflated = std::move(result.bytes);
+        data = inflated;
+    }
+    // Only the last chunk may be shorter than 1024 bytes, and none may carry
+    // more than the declared size has room for: otherwise the file would grow
+    // past its size and never be whole.
+    const std::uint64_t offset = static_cast<std::uint64_t>(index) * wire::kChunkSize;
+    if (offset >= size_) return fail();
+    const std::uint64_t expected = std::min<std::uint64_t>(wire::kChunkSize, size_ - offset);
+    if (data.size() > expected) return fail();
+
+    if (in_order_) {
+        missing_.insert(next_, index);
+        next_ = std::int64_t{index} + 1;
+    } else {
+        missing_.erase(index);
+    }
+    if (!stream_.seek64(static_cast<std::int64_t>(offset), pf::SeekOrigin::begin) ||
+        stream_.write(data) != data.size())
+        return fail();
+    // Written all the same, but the client has to send the rest of it again.
+    if (data.size() < expected) missing_.insert(index, std::int64_t{index} + 1);
+
+    const auto chunks = static_cast<std::int64_t>(wire::chunk_count(size_));
+    if (next_ < chunks || !missing_.empty() || !whole_on_disk()) return ChunkResult::stored;
+    return finish() ? ChunkResult::complete : fail();
+}
+
+Upload::EndResult Upload::end(std::int32_t transfer_id) {
+    if (!active_ || transfer_id != transfer_id_) return EndResult::ignored;
+    in_order_ = false;
+    const auto chunks = static_cast<std::int64_t>(wire::chunk_count(size_));
+    if (next_ < chunks) {
+        missing_.insert(next_, chunks);
+        next_ = chunks;
+    }
+    if (!missing_.empty()) return EndResult::missing;
+
+    // Every chunk arrived whole, so the file can only be short or long if
+    // something else touched it; never call that complete.
+    const std::uint64_t on_disk = stream_.size64();
+    if (on_disk > size_) {
+        abandon();
+        return EndResult::failed;
+    }
+    if (on_disk < size_) {
+        missing_.insert(static_cast<std::int64_t>(on_disk / wire::kChunkSize), chunks);
+        return EndResult::missing;
+    }
+    if (finish()) return EndResult::complete;
+    abandon();
+    return EndResult::failed;
+}
+
+Upload::MissingList Upload::missing_list() const {
+    MissingList list;
+    list.count = static_cast<std::int32_t>(std::min<std::int64_t>(missing_.count(), INT32_MAX));
+    wire::PayloadWriter plain;
+    for (const std::int64_t index : missing_.first(kMissingListLimit))
+        plain.i32(static_cast<std::int32_t>(index));
+    list.payload = plain.take();
+    if (wire::worth_compressing(list.payload.size())) {
+        support::CodecResult packed = support::compress(list.payload, support::CompressLevel::max);
+        if (packed.ok() && wire::compressed_pays(list.payload.size(), packed.bytes.size())) {
+            list.payload = std::move(packed.bytes);
+            list.compressed = true;
+        }
+    }
+    return list;
+}
+
+void Upload::abandon() {
+    if (!active_) return;
+    active_ = false;
+    stream_.close();
+    (void)env_->remove_file(temp_);
+    missing_.clear();
+}
+
+bool Upload::whole_on_disk() { return stream_.size64() == size_; }
+
+bool Upload::finish() {
+    if (const auto when = pf::from_dos_time(static_cast<std::uint32_t>(dos_date_))) {
+        if (stream_.set_mtime(*when)) return false;
+    }
+    if (env_->set_attributes(temp_, attributes_)) return false;
+    if (stream_.sync()) return false;
+    // Renamed while still open and exclusively shared, so no other upload can
+    // take the temporary name in between. rename() replaces a target whose
+    // read-only attribute is set, and the old file keeps its attributes until
+    // that moment.
+    if (env_->rename(temp_, target_)) return false;
+    active_ = false;
+    stream_.close();
+    missing_.clear();
+    return true;
+}
+
+Upload::ChunkResult Upload::fail() {
+    abandon();
+    return ChunkResult::failed;
+}
+
+}  // namespace rk::files
