@@ -38,9 +38,9 @@ bool is_named(std::string_view path, std::string_view name);
 // Gets each item below the root, a folder after its contents, with the
 // walker's size, DOS date and attributes. Returns false to end the walk:
 // nothing more is reported after that.
-using FoundItem = std::function<bool(support::ItemType type, const std::string& path,
-                                     std::int64_t size, std::uint32_t dos_time,
-                                     std::uint32_t attributes)>;
+using FoundItem =
+    std::function<bool(support::ItemType type, const std::string& path, std::int64_t size,
+                       std::uint32_t dos_time, std::uint32_t attributes)>;
 
 // Walks everything below `root`, never following links and leaving folders
 // named RECYCLED or RECYCLER (any case) unentered and unreported.

@@ -42,32 +42,31 @@ Listing build_listing(pf::Env& env, const std::string& user_root, std::string_vi
 
     std::string folder_text;
     std::vector<std::uint32_t> folder_totals;
-    walk_client_folder(env, *root, control,
-                       [&](sp::ItemType type, const std::string& path, std::int64_t size,
-                           std::uint32_t dos_time, std::uint32_t attributes) {
-                           const std::string relative = relative_path(*root, path);
-                           if (type == sp::ItemType::folder) {
-                               // The client splits the section at line ends: such a
-                               // name would shift every total after it.
-                               if (relative.find_first_of("\r\n") != std::string::npos)
-                                   return true;
-                               folder_text += relative;
-                               folder_text += "\r\n";
-                               folder_totals.push_back(std::uint32_t(size));
-                               return true;
-                           }
-                           // Slot date records are the server's, not saves.
-                           if (is_named(path, "DOCDATE.SYN")) return true;
-                           std::vector<std::uint8_t>& out = listing.bytes;
-                           out.push_back(0);
-                           put_u64(out, std::uint64_t(size));
-                           put_u32(out, attributes);
-                           put_u32(out, dos_time);
-                           out.insert(out.end(), relative.begin(), relative.end());
-                           out.push_back(0);
-                           ++listing.file_count;
-                           return take_scan_unit(control);
-                       });
+    const auto add_item = [&](sp::ItemType type, const std::string& path, std::int64_t size,
+                              std::uint32_t dos_time, std::uint32_t attributes) {
+        const std::string relative = relative_path(*root, path);
+        if (type == sp::ItemType::folder) {
+            // The client splits the section at line ends: such a name would
+            // shift every total after it.
+            if (relative.find_first_of("\r\n") != std::string::npos) return true;
+            folder_text += relative;
+            folder_text += "\r\n";
+            folder_totals.push_back(std::uint32_t(size));
+            return true;
+        }
+        // Slot date records are the server's, not saves.
+        if (is_named(path, "DOCDATE.SYN")) return true;
+        std::vector<std::uint8_t>& out = listing.bytes;
+        out.push_back(0);
+        put_u64(out, std::uint64_t(size));
+        put_u32(out, attributes);
+        put_u32(out, dos_time);
+        out.insert(out.end(), relative.begin(), relative.end());
+        out.push_back(0);
+        ++listing.file_count;
+        return take_scan_unit(control);
+    };
+    walk_client_folder(env, *root, control, add_item);
 
     // A listing with nothing in it is sent as no bytes, not a lone NUL.
     if (listing.file_count == 0 && folder_totals.empty()) return listing;

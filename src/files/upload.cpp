@@ -106,9 +106,8 @@ Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
         inflated = std::move(result.bytes);
         data = inflated;
     }
-    // Only the last chunk may be shorter than 1024 bytes, and none may carry
-    // more than the declared size has room for: otherwise the file would grow
-    // past its size and never be whole.
+    // No chunk may carry more than its share of the declared size, or the
+    // file would grow past that size and never be whole.
     const std::uint64_t offset = static_cast<std::uint64_t>(index) * wire::kChunkSize;
     if (offset >= size_) return fail();
     const std::uint64_t expected = std::min<std::uint64_t>(wire::kChunkSize, size_ - offset);

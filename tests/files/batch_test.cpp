@@ -13,7 +13,9 @@
 
 namespace rk::files {
 
-void PrintTo(const BatchEntry& e, std::ostream* out) { *out << "{" << e.wire_path << " " << e.tag << "}"; }
+void PrintTo(const BatchEntry& e, std::ostream* out) {
+    *out << "{" << e.wire_path << " " << e.tag << "}";
+}
 
 namespace {
 
@@ -32,8 +34,8 @@ struct Entry {
 };
 
 std::ostream& operator<<(std::ostream& out, const Entry& e) {
-    return out << "{tag " << e.tag << " length " << e.length << " attr " << e.attributes
-               << " date " << e.dos_time << " " << e.bytes.size() << " bytes}";
+    return out << "{tag " << e.tag << " length " << e.length << " attr " << e.attributes << " date "
+               << e.dos_time << " " << e.bytes.size() << " bytes}";
 }
 
 std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -52,8 +54,11 @@ std::vector<Entry> decode(const std::vector<std::uint8_t>& b) {
             ADD_FAILURE() << "entry head cut short at " << at;
             break;
         }
-        Entry e{std::int32_t(u32_at(b, at)), std::int32_t(u32_at(b, at + 4)), u32_at(b, at + 8),
-                u32_at(b, at + 12), {}};
+        Entry e{std::int32_t(u32_at(b, at)),
+                std::int32_t(u32_at(b, at + 4)),
+                u32_at(b, at + 8),
+                u32_at(b, at + 12),
+                {}};
         at += 16;
         const std::size_t length = e.length == -1 ? 0 : std::size_t(e.length);
         if (e.length < -1 || b.size() - at < length) {
@@ -159,8 +164,9 @@ TEST_F(BatchTest, ReadFailureGivesAnEntryWithoutDataAndPackingGoesOn) {
     const Entry second = file("second", "2nd", 2);
     pf::FaultyEnv faulty(env);
     faulty.fail_at(1, EIO, pf::FaultyEnv::Mode::once, pf::FaultyEnv::kRead);
-    EXPECT_EQ(decode(pack_batch(faulty, root, std::vector<BatchEntry>{{"first", 1}, {"second", 2}})),
-              (std::vector<Entry>{unopened(1), second}));
+    EXPECT_EQ(
+        decode(pack_batch(faulty, root, std::vector<BatchEntry>{{"first", 1}, {"second", 2}})),
+        (std::vector<Entry>{unopened(1), second}));
     EXPECT_EQ(faulty.failures(), 1u);
 }
 

@@ -53,7 +53,8 @@ Decoded decode(const Listing& listing) {
     const auto& b = listing.bytes;
     std::size_t at = 0;
     auto need = [&](std::size_t n) {
-        if (b.size() - at < n) throw std::runtime_error("listing cut short at " + std::to_string(at));
+        if (b.size() - at < n)
+            throw std::runtime_error("listing cut short at " + std::to_string(at));
     };
     auto u32 = [&] {
         need(4);
@@ -104,7 +105,8 @@ protected:
 
     ListingTest() { dir.make_dir("alice"); }
 
-    void file(const std::string& relative, std::size_t size, LocalTime when = {2021, 6, 15, 10, 20, 30}) {
+    void file(const std::string& relative, std::size_t size,
+              LocalTime when = {2021, 6, 15, 10, 20, 30}) {
         fs::create_directories(fs::path(dir.path("alice/" + relative)).parent_path());
         dir.write_file("alice/" + relative, std::string(size, 'x'));
         set_mtime(dir.path("alice/" + relative), when);
@@ -221,7 +223,8 @@ TEST_F(ListingTest, RecycleFoldersAreNeitherEnteredNorReportedAtAnyDepth) {
     const Decoded decoded = decode(list(""));
     std::vector<std::string> paths;
     for (const FileRecord& r : decoded.files) paths.push_back(r.path);
-    EXPECT_EQ(paths, (std::vector<std::string>{"\\RECYCLED", "\\RECYCLEDX\\z.sav", "\\g\\keep.sav"}));
+    EXPECT_EQ(paths,
+              (std::vector<std::string>{"\\RECYCLED", "\\RECYCLEDX\\z.sav", "\\g\\keep.sav"}));
     EXPECT_EQ(decoded.folders, (std::vector<FolderRecord>{{"\\RECYCLEDX", 2}, {"\\g", 1}}));
 }
 
@@ -264,9 +267,9 @@ TEST_F(ListingTest, NoFolderToListIsToldApartFromAnEmptyOne) {
     dir.symlink(dir.path("outside"), "alice/out");
     dir.symlink("b", "alice/inner");
     dir.make_dir("alice/b");
-    for (const std::string& wire_path : std::vector<std::string>{"\\missing", "\\missing\\deeper", "\\a.txt", "..",
-                                        "\\..\\alice2", "\\b\\..\\..\\alice2", "\\out", "\\inner",
-                                        "c:\\", "a\0b"s}) {
+    for (const std::string& wire_path :
+         std::vector<std::string>{"\\missing", "\\missing\\deeper", "\\a.txt", "..", "\\..\\alice2",
+                                  "\\b\\..\\..\\alice2", "\\out", "\\inner", "c:\\", "a\0b"s}) {
         SCOPED_TRACE("wire path " + wire_path);
         const Listing listing = build_listing(env, root, wire_path, {});
         EXPECT_FALSE(listing.exists);
@@ -293,7 +296,8 @@ TEST_F(ListingTest, StopEndsTheWalkAtTheNextFolderAndKeepsWhatWasGathered) {
     file("d2/f2", 3);
     file("z.txt", 4);
     int asked = 0;
-    const Listing listing = list("", {.stop_requested = [&] { return ++asked > 1; }, .take_scan_unit = {}});
+    const Listing listing =
+        list("", {.stop_requested = [&] { return ++asked > 1; }, .take_scan_unit = {}});
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(listing.file_count, 2);
     const Decoded decoded = decode(listing);
@@ -308,7 +312,8 @@ TEST_F(ListingTest, TakesOneScanUnitPerListedFile) {
     file("d/DOCDATE.SYN", 0);
     file("d/e/f.txt", 1);
     int units = 0;
-    const Listing listing = list("", {.stop_requested = {}, .take_scan_unit = [&] { return ++units, true; }});
+    const Listing listing =
+        list("", {.stop_requested = {}, .take_scan_unit = [&] { return ++units, true; }});
     EXPECT_EQ(listing.file_count, 2);
     EXPECT_EQ(units, 2);
 }
@@ -319,8 +324,11 @@ TEST_F(ListingTest, RefusedScanUnitEndsTheListing) {
     file("c.txt", 1);
     file("d/e.txt", 1);
     int units = 0;
-    const Listing listing = list("", {.stop_requested = {}, .take_scan_unit = [&] { return ++units < 2; }});
+    int asked = 0;
+    const Listing listing = list("", {.stop_requested = [&] { return ++asked, false; },
+                                      .take_scan_unit = [&] { return ++units < 2; }});
     EXPECT_EQ(units, 2);
+    EXPECT_EQ(asked, 0) << "the walk went on to folder d";
     EXPECT_EQ(listing.file_count, 2);
     const Decoded decoded = decode(listing);
     EXPECT_EQ(decoded.files.size(), 2u);

@@ -31,14 +31,16 @@ protected:
     const std::string root = dir.path("alice");
 
     SlotDatesTest() {
-        for (const char* slot : {"1", "2", "3"}) dir.make_dir(std::string("alice/Games/Quest/") + slot);
+        for (const char* slot : {"1", "2", "3"})
+            dir.make_dir(std::string("alice/Games/Quest/") + slot);
         dir.make_dir("alice2/game/1");
         record("alice/Games/Quest/1/DOCDATE.SYN", kSlot1);
         record("alice/Games/Quest/3/docdate.syn", kSlot3);
         record("alice2/game/1/DOCDATE.SYN", kSlot1);
     }
 
-    void record(const std::string& relative, const LocalTime& when, const std::string& content = {}) {
+    void record(const std::string& relative, const LocalTime& when,
+                const std::string& content = {}) {
         dir.write_file(relative, content);
         set_mtime(dir.path(relative), when);
     }
@@ -54,7 +56,8 @@ protected:
 
 TEST_F(SlotDatesTest, MissingSlotReadsMinusOneHoweverTheFolderIsSpelt) {
     const Dates expected = {std::int32_t(kSlot1.dos()), -1, std::int32_t(kSlot3.dos())};
-    for (const char* folder : {"\\Games\\Quest", "\\Games\\Quest\\", "games\\quest", "/GAMES/QUEST/"}) {
+    for (const char* folder :
+         {"\\Games\\Quest", "\\Games\\Quest\\", "games\\quest", "/GAMES/QUEST/"}) {
         SCOPED_TRACE(folder);
         EXPECT_EQ(slot_dates(env, root, folder), expected);
     }
@@ -62,8 +65,8 @@ TEST_F(SlotDatesTest, MissingSlotReadsMinusOneHoweverTheFolderIsSpelt) {
 
 TEST_F(SlotDatesTest, NoRecordsReadForAFolderThatIsMissingOrNotTheUsers) {
     dir.symlink(dir.path("alice2/game"), "alice/Games/other");
-    for (const char* folder :
-         {"\\Games\\None", "\\Games\\Quest\\1", "..\\alice2\\game", "\\Games\\other", "c:\\Games"}) {
+    for (const char* folder : {"\\Games\\None", "\\Games\\Quest\\1", "..\\alice2\\game",
+                               "\\Games\\other", "c:\\Games"}) {
         SCOPED_TRACE(folder);
         EXPECT_EQ(slot_dates(env, root, folder), (Dates{-1, -1, -1}));
     }

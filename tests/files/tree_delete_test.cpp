@@ -83,7 +83,8 @@ TEST_F(TreeDeleteTest, EverythingBelowTheUsersFolderGoesButTheFolderAndTheOutsid
     for (const char* wire_path : {"", "\\"}) {
         SCOPED_TRACE(std::string("wire path ") + wire_path);
         int units = 0;
-        delete_tree(env, root, wire_path, {.stop_requested = {}, .take_scan_unit = [&] { return ++units, true; }});
+        delete_tree(env, root, wire_path,
+                    {.stop_requested = {}, .take_scan_unit = [&] { return ++units, true; }});
         // g stays because its RECYCLED folder does.
         EXPECT_EQ(snapshot(), with_alice(before, {{"Recycler", "<dir>"},
                                                   {"Recycler/x", "x"},
@@ -136,7 +137,8 @@ TEST_F(TreeDeleteTest, StopEndsAtTheNextFolderAfterTheFilesMetBeforeIt) {
     expected.erase("alice/a.txt");
     // Recycler is met first and asked about; the stop comes at b.
     int asked = 0;
-    delete_tree(env, root, "", {.stop_requested = [&] { return ++asked > 1; }, .take_scan_unit = {}});
+    delete_tree(env, root, "",
+                {.stop_requested = [&] { return ++asked > 1; }, .take_scan_unit = {}});
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(snapshot(), expected);
 }
