@@ -8,10 +8,10 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/engine.h"
-#include "files/housekeeping.h"
-#include "platform/wire_path.h"
+#include "core/signal.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -34,17 +34,6 @@ constexpr std::size_t kGatherBytes = 64 * 1024;
 // without ever reading gets there; it would otherwise make us hold its
 // acknowledgements without bound.
 constexpr std::size_t kOutLimitBytes = 16u << 20;
-
-// Suspends until the timer is cancelled: the connection's way of saying
-// "something changed". Re-arming only when needed keeps two waiters on one
-// timer from cancelling each other.
-asio::awaitable<void> wait(asio::steady_timer& timer) {
-    if (timer.expiry() != asio::steady_timer::time_point::max()) {
-        timer.expires_at(asio::steady_timer::time_point::max());
-    }
-    std::error_code ignored;
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-}
 
 std::string peer_of(const asio::ip::tcp::socket& socket) {
     std::error_code ec;
@@ -76,7 +65,13 @@ Connection::Connection(Engine& engine, asio::ip::tcp::socket socket, std::uint64
       last_activity_(engine.now()),
       writer_wake_(engine.io()),
       ack_wake_(engine.io()),
-      dispatch_wake_(engine.io()) {}
+      dispatch_wake_(engine.io()),
+      // Transfer ids differ from one connection to the next, as clients expect.
+      next_transfer_id_(std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count())),
+      stream_wake_(engine.io()),
+      stream_changed_(engine.io()) {}
 
 Connection::~Connection() = default;
 
@@ -104,6 +99,11 @@ void Connection::close(std::string_view reason) {
     writer_wake_.cancel();
     ack_wake_.cancel();
     dispatch_wake_.cancel();
+    // A running walk or stream stops; a half-received upload is dropped.
+    *stop_request_ = true;
+    stream_wake_.cancel();
+    stream_changed_.cancel();
+    upload_.abandon();
     engine_.forget(*this);
 }
 
@@ -163,8 +163,7 @@ void Connection::receive(std::vector<std::uint8_t>& raw) {
     // Old saves await conversion: nothing is acted on until it is done.
     if (engine_.accounts().convert_pending()) return;
     if (is_immediate(*packet)) {
-        // Transfers come with a later change; until then there is nothing
-        // for these to stop or steer.
+        if (state_ == ConnState::logged_on) steer_stream(*packet);
         return;
     }
     inbox_bytes_ += packet->payload.size() + wire::kHeaderSize;
@@ -175,7 +174,7 @@ void Connection::receive(std::vector<std::uint8_t>& raw) {
 asio::awaitable<void> Connection::dispatch_loop() {
     while (!closing()) {
         if (inbox_.empty()) {
-            co_await wait(dispatch_wake_);
+            co_await wait_signal(dispatch_wake_);
             continue;
         }
         wire::Packet packet = std::move(inbox_.front());
@@ -221,7 +220,7 @@ asio::awaitable<bool> Connection::send(wire::PacketHead head, std::span<const st
 
     awaiting_.push_back({head.seq, bytes, engine_.now() + Engine::kResendMs});
     watch();
-    while (!closing() && !acks_.contains(head.seq)) co_await wait(ack_wake_);
+    while (!closing() && !acks_.contains(head.seq)) co_await wait_signal(ack_wake_);
     std::erase_if(awaiting_, [&](const AwaitingAck& a) { return a.seq == head.seq; });
     if (closing()) co_return false;
     last_activity_ = engine_.now();
@@ -242,7 +241,7 @@ asio::awaitable<void> Connection::write_loop() {
     Bytes gathered;
     while (!closing()) {
         if (out_.empty()) {
-            co_await wait(writer_wake_);
+            co_await wait_signal(writer_wake_);
             continue;
         }
         gathered.clear();
@@ -274,6 +273,7 @@ asio::awaitable<void> Connection::write_loop() {
             front_written_ = 0;
             front_since_ = engine_.now();
         }
+        if (stream_running_) stream_changed_.cancel();
         last_activity_ = engine_.now();
     }
 }
@@ -296,99 +296,10 @@ bool Connection::on_tick(std::uint64_t now) {
         // The same bytes again, unless the last copy is still waiting to go.
         if (!queued(a.bytes)) queue(a.bytes);
     }
-    watched_ = !out_.empty() || !awaiting_.empty();
+    if (stream_wake_at_ != 0 && now >= stream_wake_at_) stream_wake_.cancel();
+    if (waiting_for_stream_) stream_changed_.cancel();
+    watched_ = !out_.empty() || !awaiting_.empty() || stream_wake_at_ != 0 || waiting_for_stream_;
     return watched_;
-}
-
-// ---- requests ----
-
-asio::awaitable<void> Connection::handle(const wire::Packet& packet) {
-    const auto kind = Kind(packet.head.kind);
-    const std::uint8_t code = packet.head.code;
-    if (kind != Kind::request) co_return;  // data packets arrive with uploads
-    if (state_ != ConnState::logged_on && code != std::uint8_t(Request::logon) &&
-        code != std::uint8_t(Request::create_account)) {
-        co_return;
-    }
-    platform::Env& env = engine_.env();
-    const std::string path = wire::zstr_at(packet.payload);
-    switch (Request(code)) {
-        case Request::logon: co_await on_logon(packet); break;
-        case Request::logoff: co_await on_logoff(); break;
-        case Request::create_account: co_await on_create_account(packet); break;
-        case Request::delete_file: co_await on_delete_file(packet); break;
-        case Request::remove_folder: files::remove_folder(env, user_root_, path); break;
-        case Request::create_folder: files::create_folder(env, user_root_, path); break;
-        default: break;
-    }
-}
-
-asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
-    auto refusal = wire::LogonRefusal::bad_credentials;
-    const auto creds = wire::read_credentials(packet.payload);
-    if (packet.head.arg1 != wire::kProtocolVersion) {
-        co_await send_reply(std::uint8_t(Reply::wrong_version), wire::kProtocolVersion);
-        refusal = wire::LogonRefusal::wrong_version;
-    } else if (const auto index = engine_.accounts().find_user_pass(creds.name, creds.password)) {
-        if (engine_.accounts().accounts()[*index].forbidden) {
-            refusal = wire::LogonRefusal::forbidden;
-        } else if (auto root = platform::map_wire_path(engine_.env(), engine_.home(), creds.name);
-                   root && *root != engine_.home()) {
-            state_ = ConnState::logged_on;
-            user_name_ = creds.name;
-            user_root_ = *root;
-            spdlog::info("connection {}: {} logged on", id_, creds.name);
-            co_await send_reply(std::uint8_t(Reply::logon_accepted),
-                                engine_.accounts().settings().bandwidth);
-            co_return;
-        } else {
-            spdlog::error("account {:?} has a name that cannot be a folder", creds.name);
-        }
-    }
-    // A logon that fails while already logged on leaves the first in force.
-    if (state_ != ConnState::connected) co_return;
-    spdlog::info("connection {}: logon as {:?} refused ({})", id_, creds.name,
-                 refusal == wire::LogonRefusal::wrong_version ? "wrong version"
-                 : refusal == wire::LogonRefusal::forbidden   ? "forbidden"
-                                                              : "unknown user or wrong password");
-    co_await send_reply(std::uint8_t(Reply::logon_refused), std::int32_t(refusal));
-    if (refusal == wire::LogonRefusal::wrong_version) close("wrong protocol version");
-}
-
-asio::awaitable<void> Connection::on_logoff() {
-    state_ = ConnState::connected;
-    spdlog::info("connection {}: {} logged off", id_, user_name_);
-    co_await send_reply(std::uint8_t(Reply::logged_off));
-}
-
-asio::awaitable<void> Connection::on_create_account(const wire::Packet& packet) {
-    const auto creds = wire::read_credentials(packet.payload);
-    auto& accounts = engine_.accounts();
-    Reply reply = Reply::accounts_closed;
-    if (accounts.settings().allow_new_users) {
-        const auto result = accounts.create_client_user(creds.name, creds.password);
-        switch (result.outcome) {
-            case accounts::CreateOutcome::created:
-                spdlog::info("connection {}: account {:?} created", id_, creds.name);
-                reply = Reply::account_created;
-                break;
-            case accounts::CreateOutcome::name_taken:
-            case accounts::CreateOutcome::invalid_name:
-                reply = Reply::name_taken;
-                break;
-            case accounts::CreateOutcome::save_failed:
-                // Not created; the client is told no, never that it worked.
-                spdlog::error("account {:?} not created: {}", creds.name, result.error);
-                break;
-        }
-    }
-    co_await send_reply(std::uint8_t(reply));
-}
-
-asio::awaitable<void> Connection::on_delete_file(const wire::Packet& packet) {
-    const bool deleted =
-        files::delete_file(engine_.env(), user_root_, wire::zstr_at(packet.payload));
-    co_await send_reply(std::uint8_t(deleted ? Reply::file_deleted : Reply::delete_failed));
 }
 
 }  // namespace rk::core

@@ -7,13 +7,17 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "core/outbound_stream.h"
+#include "files/upload.h"
 #include "wire/ack_ring.h"
 #include "wire/framer.h"
 #include "wire/packet.h"
@@ -74,11 +78,34 @@ private:
     bool queued(const std::shared_ptr<const Bytes>& bytes) const;
     void watch();
 
+    // Requests of the logon and the small storage work (requests.cpp).
     asio::awaitable<void> handle(const wire::Packet& packet);
     asio::awaitable<void> on_logon(const wire::Packet& packet);
     asio::awaitable<void> on_logoff();
     asio::awaitable<void> on_create_account(const wire::Packet& packet);
     asio::awaitable<void> on_delete_file(const wire::Packet& packet);
+
+    // Transfers (transfers.cpp).
+    void steer_stream(const wire::Packet& packet);
+    asio::awaitable<void> handle_transfer(const wire::Packet& packet);
+    asio::awaitable<void> on_list_folder(const wire::Packet& packet);
+    asio::awaitable<void> on_delete_tree(const wire::Packet& packet);
+    asio::awaitable<void> on_download(std::string_view wire_path);
+    asio::awaitable<void> on_download_batch(const wire::Packet& packet);
+    asio::awaitable<void> on_slot_dates(const wire::Packet& packet);
+    asio::awaitable<void> on_upload_start(const wire::Packet& packet);
+    asio::awaitable<void> on_upload_chunk(const wire::Packet& packet);
+    asio::awaitable<void> on_upload_end(const wire::Packet& packet);
+    asio::awaitable<void> send_missing_list();
+    // Waits until no stream is being sent, as a new one replaces it; false
+    // when the connection closed meanwhile or the old one never ended.
+    asio::awaitable<bool> stream_idle();
+    std::uint32_t new_transfer_id() { return next_transfer_id_++; }
+    void hand_over(OutboundStream stream);
+    asio::awaitable<void> send_stream();
+    // Suspends until the clock reaches `at` or the stream is steered.
+    asio::awaitable<void> sleep_until(std::uint64_t at);
+    void wake_stream();
 
     Engine& engine_;
     asio::ip::tcp::socket socket_;
@@ -109,6 +136,24 @@ private:
     bool watched_ = false;
     std::string user_name_;
     std::string user_root_;
+
+    // The outbound stream and what steers it.
+    std::optional<OutboundStream> stream_;
+    bool stream_running_ = false;
+    std::uint32_t transfer_id_ = 0;
+    std::uint32_t next_transfer_id_ = 0;
+    std::uint64_t chunk_index_ = 0;
+    bool finished_ = false;
+    // Read by walks on pool threads as well.
+    std::shared_ptr<std::atomic<bool>> stop_request_ = std::make_shared<std::atomic<bool>>(false);
+    std::uint64_t stream_wake_at_ = 0;  // 0: the stream waits for no clock
+    asio::steady_timer stream_wake_;
+    // The queue drained or the stream ended: wakes the stream and whoever
+    // waits for it to end.
+    asio::steady_timer stream_changed_;
+    bool waiting_for_stream_ = false;
+
+    files::Upload upload_;
 };
 
 }  // namespace rk::core

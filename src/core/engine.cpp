@@ -14,7 +14,12 @@ Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
                accounts::AccountStore& accounts, support::TickSource& ticks)
     : io_(io), env_(env), home_(std::move(home)), accounts_(accounts), ticks_(ticks) {}
 
-Engine::~Engine() { stop_service(); }
+Engine::~Engine() {
+    stop_service();
+    walks_cancelled_ = true;
+    scan_refilled_.notify_all();
+    pool_.join();
+}
 
 std::error_code Engine::start_service(const asio::ip::address& address, std::uint16_t port) {
     if (acceptor_ || shutting_down_) return {};
@@ -51,6 +56,8 @@ void Engine::stop_service() {
 
 void Engine::shut_down() {
     shutting_down_ = true;
+    walks_cancelled_ = true;
+    scan_refilled_.notify_all();
     link_check();
 }
 
@@ -92,9 +99,32 @@ void Engine::watch(std::shared_ptr<Connection> connection) {
     watched_.push_back(std::move(connection));
 }
 
+std::int64_t Engine::bandwidth_limit() { return accounts_.settings().bandwidth; }
+
+void Engine::set_scan_rate(std::int64_t per_tick) {
+    std::lock_guard lock(scan_mutex_);
+    scan_rate_ = per_tick;
+    scan_refilled_.notify_all();
+}
+
+bool Engine::take_scan_unit(const std::atomic<bool>& stop) {
+    if (scan_rate_ <= 0) return !stop;
+    std::unique_lock lock(scan_mutex_);
+    scan_refilled_.wait(lock, [&] {
+        return scan_budget_ >= 0 || scan_rate_ <= 0 || stop || walks_cancelled_;
+    });
+    if (stop || walks_cancelled_) return false;
+    --scan_budget_;
+    return true;
+}
+
 void Engine::on_tick(std::uint64_t now) {
-    if (scan_rate_ > 0 && scan_budget_ < 2 * scan_rate_) scan_budget_ += scan_rate_;
-    const std::int64_t limit = accounts_.settings().bandwidth;
+    if (const std::int64_t rate = scan_rate_; rate > 0) {
+        std::lock_guard lock(scan_mutex_);
+        if (scan_budget_ < 2 * rate) scan_budget_ += rate;
+        scan_refilled_.notify_all();
+    }
+    const std::int64_t limit = bandwidth_limit();
     if (limit > 0 && bandwidth_budget_ < 2 * limit) bandwidth_budget_ += 20 * limit;
 
     if (now % 2000 == 0) link_check();

@@ -7,9 +7,12 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/thread_pool.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <map>
 #include <memory>
 #include <optional>
@@ -73,16 +76,24 @@ public:
     // io thread, and an idle connection should not hold a buffer of its own.
     std::span<std::uint8_t> read_buffer() { return read_buffer_; }
 
-    // Bytes the stream senders may still send before they wait; refilled
-    // every tick from the bandwidth limit.
+    // Where blocking storage work runs (walks, tree deletes, batch packing),
+    // off the io thread.
+    asio::thread_pool& pool() { return pool_; }
+
+    // The bandwidth limit in kByte/s; 0 for none.
+    std::int64_t bandwidth_limit();
+    // Bytes the streams may still send before they wait; refilled every tick
+    // from the limit and shared by every connection.
     std::int64_t bandwidth_budget() const { return bandwidth_budget_; }
     void spend_bandwidth(std::int64_t bytes) { bandwidth_budget_ -= bytes; }
     void mark_transmitting() { live_.transmit_countdown = 500; }
-    // Directory items walks may still visit before they wait; a rate of 0
-    // or less means no limit.
-    std::int64_t scan_budget() const { return scan_budget_; }
-    void spend_scan(std::int64_t items) { scan_budget_ -= items; }
-    void set_scan_rate(std::int64_t per_tick) { scan_rate_ = per_tick; }
+
+    // Directory items per tick that walks may visit; 0 or less: no limit.
+    void set_scan_rate(std::int64_t per_tick);
+    // Takes one unit of the scan budget, waiting for the tick to refill it.
+    // False when `stop` is set or the server shuts down meanwhile. Called
+    // from pool threads.
+    bool take_scan_unit(const std::atomic<bool>& stop);
 
 private:
     asio::awaitable<void> accept_loop();
@@ -104,8 +115,15 @@ private:
     LiveState live_;
     std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
     std::int64_t bandwidth_budget_ = 0;
-    std::int64_t scan_rate_ = -1;
-    std::int64_t scan_budget_ = -1;
+
+    std::mutex scan_mutex_;
+    std::condition_variable scan_refilled_;
+    std::atomic<std::int64_t> scan_rate_{-1};
+    std::int64_t scan_budget_ = -1;  // guarded by scan_mutex_
+    std::atomic<bool> walks_cancelled_{false};
+
+    // Last, so that it is joined before anything its work refers to goes.
+    asio::thread_pool pool_{2};
 };
 
 }  // namespace rk::core

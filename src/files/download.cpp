@@ -1,0 +1,28 @@
+#include "files/download.h"
+
+#include "files/last_write.h"
+#include "platform/dos_time.h"
+#include "platform/wire_path.h"
+
+namespace rk::files {
+
+namespace pf = rk::platform;
+
+std::optional<DownloadFile> open_download(pf::Env& env, const std::string& user_root,
+                                          std::string_view wire_path) {
+    const auto path = pf::map_wire_path(env, user_root, wire_path);
+    if (!path) return std::nullopt;
+    auto opened = support::FileStream::open_for_sending(env, *path);
+    if (!opened) return std::nullopt;
+    DownloadFile file{std::move(opened.stream)};
+    file.size = file.stream.size64();
+    if (file.stream.error()) return std::nullopt;
+    std::error_code ec;
+    file.attributes = env.attributes(*path, ec);
+    if (ec) file.attributes = pf::attr::kArchive;
+    const auto written = last_write(env, *path);
+    file.dos_date = written ? std::int32_t(pf::to_dos_time(*written)) : std::int32_t(pf::kMissingDosTime);
+    return file;
+}
+
+}  // namespace rk::files
