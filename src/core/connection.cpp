@@ -110,6 +110,7 @@ void Connection::close(std::string_view reason) {
 // ---- receiving ----
 
 asio::awaitable<void> Connection::read_loop() {
+    const auto self = shared_from_this();  // held by the frame itself
     std::vector<std::uint8_t> raw;
     while (!closing()) {
         std::error_code wait_ec;
@@ -172,6 +173,7 @@ void Connection::receive(std::vector<std::uint8_t>& raw) {
 }
 
 asio::awaitable<void> Connection::dispatch_loop() {
+    const auto self = shared_from_this();  // held by the frame itself
     while (!closing()) {
         if (inbox_.empty()) {
             co_await wait_signal(dispatch_wake_);
@@ -238,6 +240,7 @@ asio::awaitable<bool> Connection::send_reply(std::uint8_t code, std::int32_t arg
 }
 
 asio::awaitable<void> Connection::write_loop() {
+    const auto self = shared_from_this();  // held by the frame itself
     Bytes gathered;
     while (!closing()) {
         if (out_.empty()) {

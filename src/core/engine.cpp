@@ -2,11 +2,13 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/redirect_error.hpp>
 #include <spdlog/spdlog.h>
 
 #include "core/connection.h"
+#include "core/signal.h"
 
 namespace rk::core {
 
@@ -97,6 +99,17 @@ void Engine::forget(const Connection& connection) {
 
 void Engine::watch(std::shared_ptr<Connection> connection) {
     watched_.push_back(std::move(connection));
+}
+
+asio::awaitable<void> Engine::run_blocking(const std::function<void()>& work) {
+    // Plain handlers carry the work across: no coroutine frame changes threads.
+    asio::steady_timer done(io_);
+    done.expires_at(asio::steady_timer::time_point::max());
+    asio::post(pool_, [this, &work, &done] {
+        work();
+        asio::post(io_, [&done] { done.cancel(); });
+    });
+    co_await wait_signal(done);
 }
 
 std::int64_t Engine::bandwidth_limit() { return accounts_.settings().bandwidth; }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <map>
 #include <memory>
@@ -76,9 +77,10 @@ public:
     // io thread, and an idle connection should not hold a buffer of its own.
     std::span<std::uint8_t> read_buffer() { return read_buffer_; }
 
-    // Where blocking storage work runs (walks, tree deletes, batch packing),
-    // off the io thread.
-    asio::thread_pool& pool() { return pool_; }
+    // Runs blocking storage work (walks, tree deletes, batch packing) on the
+    // pool and resumes the caller on the io thread once it is done. `work`
+    // must stay alive until then.
+    asio::awaitable<void> run_blocking(const std::function<void()>& work);
 
     // The bandwidth limit in kByte/s; 0 for none.
     std::int64_t bandwidth_limit();

@@ -3,6 +3,8 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/use_awaitable.hpp>
+
+#include <functional>
 #include <spdlog/spdlog.h>
 
 #include "core/connection.h"
@@ -148,6 +150,7 @@ asio::awaitable<void> Connection::sleep_until(std::uint64_t at) {
 }
 
 asio::awaitable<void> Connection::send_stream() {
+    const auto self = shared_from_this();  // held by the frame itself
     OutboundStream& stream = *stream_;
     auto head = head_of(Kind::data, stream.data_code(), false);
     std::vector<std::uint8_t> payload;
@@ -201,15 +204,13 @@ asio::awaitable<void> Connection::send_stream() {
 asio::awaitable<void> Connection::on_list_folder(const wire::Packet& packet) {
     if (!co_await stream_idle()) co_return;
     *stop_request_ = false;
-    platform::Env& env = engine_.env();
-    auto control = walk_control(engine_, stop_request_);
-    files::Listing listing = co_await asio::co_spawn(
-        engine_.pool(),
-        [&env, root = user_root_, path = wire::zstr_at(packet.payload),
-         control]() -> asio::awaitable<files::Listing> {
-            co_return files::build_listing(env, root, path, control);
-        },
-        asio::use_awaitable);
+    const auto control = walk_control(engine_, stop_request_);
+    const std::string path = wire::zstr_at(packet.payload);
+    files::Listing listing;
+    const std::function<void()> walk = [&] {
+        listing = files::build_listing(engine_.env(), user_root_, path, control);
+    };
+    co_await engine_.run_blocking(walk);
     if (closing()) co_return;
 
     auto head = head_of(Kind::data, std::uint8_t(Data::listing_header), true);
@@ -225,17 +226,13 @@ asio::awaitable<void> Connection::on_list_folder(const wire::Packet& packet) {
 }
 
 asio::awaitable<void> Connection::on_delete_tree(const wire::Packet& packet) {
-    platform::Env& env = engine_.env();
     // A stop still in force from before ends this walk too.
-    auto control = walk_control(engine_, stop_request_);
-    co_await asio::co_spawn(
-        engine_.pool(),
-        [&env, root = user_root_, path = wire::zstr_at(packet.payload),
-         control]() -> asio::awaitable<void> {
-            files::delete_tree(env, root, path, control);
-            co_return;
-        },
-        asio::use_awaitable);
+    const auto control = walk_control(engine_, stop_request_);
+    const std::string path = wire::zstr_at(packet.payload);
+    const std::function<void()> walk = [&] {
+        files::delete_tree(engine_.env(), user_root_, path, control);
+    };
+    co_await engine_.run_blocking(walk);
     if (closing()) co_return;
     co_await send_reply(std::uint8_t(Reply::tree_deleted));
 }
@@ -283,13 +280,11 @@ asio::awaitable<void> Connection::on_download_batch(const wire::Packet& packet) 
     const auto entries = files::read_batch_request(request);
     if (entries.size() == 1) co_return co_await on_download(entries.front().wire_path);
 
-    platform::Env& env = engine_.env();
-    auto batch = co_await asio::co_spawn(
-        engine_.pool(),
-        [&env, root = user_root_, &entries]() -> asio::awaitable<std::vector<std::uint8_t>> {
-            co_return files::pack_batch(env, root, entries);
-        },
-        asio::use_awaitable);
+    std::vector<std::uint8_t> batch;
+    const std::function<void()> pack = [&] {
+        batch = files::pack_batch(engine_.env(), user_root_, entries);
+    };
+    co_await engine_.run_blocking(pack);
     if (closing()) co_return;
     auto head = head_of(Kind::request, std::uint8_t(Request::batch_header), true);
     head.arg2 = 3;
