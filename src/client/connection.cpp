@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <asio/connect.hpp>
 #include <asio/write.hpp>
+#include <limits>
 
 #include "wire/codes.h"
 #include "wire/payload.h"
@@ -245,6 +246,23 @@ std::optional<wire::Packet> Connection::receive_code(std::uint8_t code,
     }
 }
 
+std::optional<wire::Packet> Connection::receive_if(
+    const std::function<bool(const wire::PacketHead&)>& wanted, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        auto packet = receive(std::max(left, std::chrono::milliseconds(0)));
+        if (!packet || wanted(packet->head)) return packet;
+    }
+}
+
+std::int32_t Connection::take_transfer_id() {
+    const std::int32_t id = next_transfer_id_;
+    next_transfer_id_ = id == std::numeric_limits<std::int32_t>::max() ? 1 : id + 1;
+    return id;
+}
+
 std::optional<wire::Packet> Connection::await_reply(std::initializer_list<std::uint8_t> codes,
                                                     Clock::time_point deadline) {
     for (;;) {
@@ -347,6 +365,38 @@ bool Connection::make_folder(std::string_view wire_path) {
 
 bool Connection::remove_folder(std::string_view wire_path) {
     return request_path(code_of(wire::Request::remove_folder), wire_path);
+}
+
+bool Connection::reset_slot(std::string_view wire_path) {
+    return request_path(code_of(wire::Request::reset_slot_dates), wire_path);
+}
+
+bool Connection::remove_tree(std::string_view wire_path) {
+    if (!request_path(code_of(wire::Request::delete_tree), wire_path)) return false;
+    return await_reply({code_of(wire::Reply::tree_deleted)}, Clock::now() + options_.answer_timeout)
+        .has_value();
+}
+
+SlotDates Connection::slot_dates(std::string_view wire_path) {
+    SlotDates result;
+    const std::int32_t echo = take_transfer_id();
+    wire::PayloadWriter payload;
+    payload.zstr(wire_path);
+    if (!request(wire::Kind::request, code_of(wire::Request::ask_slot_dates), {echo, 0, 0, 0},
+                 payload.data())) {
+        return result;
+    }
+    // The echo tells this answer from a late one to an earlier question.
+    const auto reply = receive_if(
+        [echo](const wire::PacketHead& h) {
+            return h.kind == std::uint8_t(wire::Kind::reply) &&
+                   h.code == code_of(wire::Reply::slot_dates) && h.arg1 == echo;
+        },
+        options_.answer_timeout);
+    if (!reply) return result;
+    result.answered = true;
+    result.dates = {reply->head.arg2, reply->head.arg3, reply->head.arg4};
+    return result;
 }
 
 }  // namespace rk::client

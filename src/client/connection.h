@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -40,6 +41,13 @@ struct LogonResult {
 
 enum class AccountResult { created, name_taken, not_allowed, no_answer };
 enum class RemoveResult { deleted, failed, no_answer };
+
+// The slot-date records of a game folder: DOS date-times of slots 1..3,
+// -1 where a slot has none. `answered` is false when no reply came.
+struct SlotDates {
+    bool answered = false;
+    std::array<std::int32_t, 3> dates{-1, -1, -1};
+};
 
 // Outside Connection only so that it can be a default argument there.
 struct ConnectionOptions {
@@ -82,6 +90,10 @@ public:
     std::optional<wire::Packet> receive(std::chrono::milliseconds timeout);
     // Like receive, but packets with another code are thrown away.
     std::optional<wire::Packet> receive_code(std::uint8_t code, std::chrono::milliseconds timeout);
+    // Like receive, but packets `wanted` refuses are thrown away.
+    std::optional<wire::Packet> receive_if(
+        const std::function<bool(const wire::PacketHead&)>& wanted,
+        std::chrono::milliseconds timeout);
 
     // Acknowledges `seq` by hand (for tests that turn auto_ack off).
     void ack(std::uint32_t seq);
@@ -92,6 +104,10 @@ public:
     std::error_code error() const { return error_; }
     // Received packets thrown away because their checksum failed.
     std::uint64_t corrupt_packets() const { return corrupt_; }
+    const Options& options() const { return options_; }
+    // A fresh number for an upload's transfer id or an echo value; never 0,
+    // so that a zeroed field never matches it.
+    std::int32_t take_transfer_id();
 
     LogonResult logon(std::string_view name, std::string_view password);
     // True when the server confirmed; it answers only a logged-on connection.
@@ -101,6 +117,11 @@ public:
     // These have no reply: true when the server acknowledged the request.
     bool make_folder(std::string_view wire_path);
     bool remove_folder(std::string_view wire_path);
+    bool reset_slot(std::string_view wire_path);
+    // Deletes everything below the folder, keeping the folder itself; true
+    // when the server said it is done. Transfers live in transfers.h.
+    bool remove_tree(std::string_view wire_path);
+    SlotDates slot_dates(std::string_view wire_path);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -141,6 +162,7 @@ private:
     std::deque<wire::Packet> inbox_;
     std::map<std::uint32_t, Unacked> unacked_;
     std::uint32_t next_seq_ = 0;
+    std::int32_t next_transfer_id_ = 1;
     std::uint64_t corrupt_ = 0;
     bool closed_ = false;
     std::error_code error_;

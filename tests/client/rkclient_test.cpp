@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 
 #include "scripted_peer.h"
+#include "support/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -214,6 +218,130 @@ TEST(Rkclient, SendsTheCredentialsAndTheConvertedPath) {
     EXPECT_EQ(credentials.name, "alice");
     EXPECT_EQ(credentials.password, "from file");
     EXPECT_EQ(wire::zstr_at(seen[1].payload), "\\1\\SLOT");
+}
+
+// A server that logs on and off and answers one transfer request with `serve`.
+ScriptedPeer::Script transfer_server(std::function<void(PeerLink&, const wire::Packet&)> serve) {
+    return [serve](PeerLink& link) {
+        while (auto p = link.next_request()) {
+            if (p->head.want_ack != 0) link.ack(p->head.seq);
+            if (p->head.code == code(Request::logon)) {
+                link.send(wire::Kind::reply, code(Reply::logon_accepted));
+            } else if (p->head.code == code(Request::logoff)) {
+                link.send(wire::Kind::reply, code(Reply::logged_off));
+            } else {
+                serve(link, *p);
+            }
+        }
+    };
+}
+
+ProgramRun run_against(ScriptedPeer& peer, const std::string& command) {
+    ProgramRun run =
+        run_program("--port " + std::to_string(peer.port()) + " --user alice " + command,
+                    "RKCLIENT_PASSWORD=pw");
+    peer.join();
+    return run;
+}
+
+TEST(Rkclient, LsShowsDirectChildrenUnlessRecursive) {
+    // \b.txt (3 bytes), \sub\deep.txt (5 bytes), folder \sub (5).
+    Bytes listing;
+    const auto record = [&listing](const std::string& path, std::uint8_t size) {
+        const Bytes head{0, size, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0xCA, 0x73, 0xCF, 0x56};
+        listing.insert(listing.end(), head.begin(), head.end());
+        listing.insert(listing.end(), path.begin(), path.end());
+        listing.push_back(0);
+    };
+    record("\\sub\\deep.txt", 5);
+    record("\\b.txt", 3);
+    for (char c : std::string("\\sub\r\n")) listing.push_back(std::uint8_t(c));
+    listing.insert(listing.end(), {0, 5, 0, 0, 0});
+    const struct {
+        const char* flag;
+        std::string output;
+    } cases[] = {
+        {"",
+         "           3  2023-06-15 14:30:20  \\b.txt\n"
+         "           5                       \\sub\\\n"},
+        {"-R ",
+         "           3  2023-06-15 14:30:20  \\b.txt\n"
+         "           5                       \\sub\\\n"
+         "           5  2023-06-15 14:30:20  \\sub\\deep.txt\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flag);
+        std::string asked;
+        ScriptedPeer peer(transfer_server([&](PeerLink& link, const wire::Packet& p) {
+            if (p.head.code != code(Request::list_folder)) return;
+            asked = wire::zstr_at(p.payload);
+            link.send_args(wire::Kind::data, std::uint8_t(wire::Data::listing_header),
+                           {2, std::int32_t(listing.size()), 0, 3}, true);
+            serve_stream(link, listing, {std::uint8_t(wire::Data::listing_chunk), 3, false, {}, 2});
+        }));
+        const ProgramRun run = run_against(peer, std::string("ls ") + c.flag + "/saves");
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(run.output, c.output);
+        EXPECT_EQ(asked, "\\saves");
+    }
+}
+
+TEST(Rkclient, GetAndPutMoveTheBytes) {
+    const std::string dir = ::testing::TempDir() + "rkclient_files/";
+    std::filesystem::create_directories(dir);
+    Bytes content(3000);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = std::uint8_t(i * 7);
+
+    ScriptedPeer getter(transfer_server([&](PeerLink& link, const wire::Packet& p) {
+        if (p.head.code != code(Request::download_file)) return;
+        link.send_args(wire::Kind::data, std::uint8_t(wire::Data::file_header),
+                       {std::int32_t(content.size()), 0x20, 0x56CF73CA, 4}, true, p.payload);
+        serve_stream(link, content, {std::uint8_t(wire::Data::file_chunk), 4, false, {}, 2});
+    }));
+    ProgramRun run = run_against(getter, "get /1/SAVE.DAT " + dir + "got.dat");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "");
+    std::ifstream in(dir + "got.dat", std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), content);
+
+    Bytes uploaded;
+    std::string remote;
+    ScriptedPeer putter(transfer_server([&](PeerLink& link, const wire::Packet& p) {
+        if (p.head.code == std::uint8_t(wire::Data::file_header)) {
+            remote = wire::zstr_at(p.payload);
+            uploaded.assign(wire::unpack_size(p.head.arg1, p.head.arg2), 0);
+        } else if (p.head.code == std::uint8_t(wire::Data::file_chunk)) {
+            Bytes data = p.payload;
+            if (p.head.arg4 == 1) data = support::decompress(data, 1024).bytes;
+            std::copy(data.begin(), data.end(),
+                      uploaded.begin() + std::ptrdiff_t(p.head.arg2) * 1024);
+        } else if (p.head.code == code(Request::end_of_pass)) {
+            link.send(wire::Kind::reply, code(Reply::upload_complete), p.head.arg1);
+        }
+    }));
+    run = run_against(putter, "put " + dir + "got.dat /2/UP.DAT");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(remote, "\\2\\UP.DAT");
+    EXPECT_EQ(uploaded, content);
+
+    ScriptedPeer refuser(transfer_server([&](PeerLink& link, const wire::Packet& p) {
+        if (p.head.code == std::uint8_t(wire::Data::file_header)) {
+            link.send(wire::Kind::reply, code(Reply::cannot_create));
+        }
+    }));
+    run = run_against(refuser, "put " + dir + "got.dat /2/UP.DAT");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "rkclient: upload refused: the server cannot create \\2\\UP.DAT\n");
+
+    ScriptedPeer missing(transfer_server([&](PeerLink& link, const wire::Packet& p) {
+        if (p.head.code == code(Request::download_file)) {
+            link.send(wire::Kind::reply, code(Reply::cannot_open));
+        }
+    }));
+    run = run_against(missing, "get /1/GONE.DAT " + dir + "gone.dat");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "rkclient: no such file: \\1\\GONE.DAT\n");
 }
 
 TEST(Rkclient, HelpExitsZero) {

@@ -1,7 +1,12 @@
 #include "scripted_peer.h"
 
+#include <algorithm>
 #include <asio/connect.hpp>
 #include <asio/write.hpp>
+
+#include "support/zlib_codec.h"
+#include "wire/codes.h"
+#include "wire/payload.h"
 
 namespace rk::client::test {
 
@@ -46,6 +51,22 @@ Bytes PeerLink::send(wire::Kind kind, std::uint8_t code, std::int32_t arg1, bool
     head.code = code;
     head.want_ack = want_ack ? wire::kWantAck : 0;
     head.arg1 = arg1;
+    Bytes bytes = wire::encode_packet(head, payload);
+    send_raw(bytes);
+    return bytes;
+}
+
+Bytes PeerLink::send_args(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
+                          bool want_ack, std::span<const std::uint8_t> payload) {
+    wire::PacketHead head;
+    head.seq = next_seq_++;
+    head.kind = std::uint8_t(kind);
+    head.code = code;
+    head.want_ack = want_ack ? wire::kWantAck : 0;
+    head.arg1 = args[0];
+    head.arg2 = args[1];
+    head.arg3 = args[2];
+    head.arg4 = args[3];
     Bytes bytes = wire::encode_packet(head, payload);
     send_raw(bytes);
     return bytes;
@@ -99,6 +120,46 @@ void ScriptedPeer::join() {
 }
 
 ScriptedPeer::~ScriptedPeer() { join(); }
+
+bool serve_stream(PeerLink& link, std::span<const std::uint8_t> content, const StreamPlan& plan,
+                  std::vector<std::int32_t>* answers) {
+    const std::uint64_t count = wire::chunk_count(content.size());
+    std::uint64_t from = 0;
+    for (int pass = 0; pass < plan.max_passes; ++pass) {
+        for (std::uint64_t k = from; k < count; ++k) {
+            if (pass == 0 && std::find(plan.drop_first_pass.begin(), plan.drop_first_pass.end(),
+                                       k) != plan.drop_first_pass.end()) {
+                continue;
+            }
+            auto chunk = content.subspan(
+                k * wire::kChunkSize,
+                std::min<std::size_t>(wire::kChunkSize, content.size() - k * wire::kChunkSize));
+            std::int32_t compressed = 0;
+            support::CodecResult packed;
+            if (plan.compress && wire::worth_compressing(chunk.size())) {
+                packed = support::compress(chunk, support::CompressLevel::normal);
+                if (wire::compressed_pays(chunk.size(), packed.bytes.size())) {
+                    chunk = packed.bytes;
+                    compressed = 1;
+                }
+            }
+            link.send_args(wire::Kind::data, plan.data_code,
+                           {plan.transfer_id, std::int32_t(k), 0, compressed}, false, chunk);
+        }
+        link.send_args(wire::Kind::request, std::uint8_t(wire::Request::end_of_pass),
+                       {plan.transfer_id, 0, 0, 0}, false);
+        const auto answer = link.next_request();
+        if (!answer) return false;
+        if (answer->head.code == std::uint8_t(wire::Request::transfer_received)) {
+            if (answers) answers->push_back(-1);
+            return true;
+        }
+        if (answer->head.code != std::uint8_t(wire::Request::resend_from)) return false;
+        if (answers) answers->push_back(answer->head.arg2);
+        from = std::uint64_t(std::max(answer->head.arg2, 0));
+    }
+    return false;
+}
 
 ScriptedPeer::Script answer_all(std::map<std::uint8_t, std::vector<Answer>> answers,
                                 std::vector<wire::Packet>* seen) {

@@ -38,6 +38,9 @@ public:
     // Numbers a packet from 0 like a server does, sends it, returns its bytes.
     Bytes send(wire::Kind kind, std::uint8_t code, std::int32_t arg1 = 0, bool want_ack = true,
                std::span<const std::uint8_t> payload = {});
+    // The same with every argument given.
+    Bytes send_args(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
+                    bool want_ack, std::span<const std::uint8_t> payload = {});
     void send_raw(std::span<const std::uint8_t> bytes);
     void ack(std::uint32_t seq);
     // Stops sending (the client sees the connection close) and waits for
@@ -74,6 +77,21 @@ private:
     std::atomic<bool> accepted_ = false;
     std::thread thread_;
 };
+
+// How a fake server sends one outbound stream.
+struct StreamPlan {
+    std::uint8_t data_code = 0;
+    std::int32_t transfer_id = 0;
+    bool compress = false;                       // chunks that shrink enough travel compressed
+    std::vector<std::uint64_t> drop_first_pass;  // chunks left out the first time
+    int max_passes = 4;                          // ends of pass asked before giving up
+};
+
+// Sends `content` in chunks as the server does, then asks with 122 after
+// every pass and follows the client's 120 until it answers 121 (true) or the
+// passes run out. Every 120 index and the final 121 (as -1) go to `answers`.
+bool serve_stream(PeerLink& link, std::span<const std::uint8_t> content, const StreamPlan& plan,
+                  std::vector<std::int32_t>* answers = nullptr);
 
 // One packet a fake server sends in answer; replies want an ack, data not.
 struct Answer {
