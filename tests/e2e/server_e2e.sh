@@ -56,6 +56,27 @@ rk rm /game/1/SAVE.DAT 2>/dev/null && fail "deleting a missing file succeeded"
 rk rmdir /game/1 || fail "rmdir"
 [[ ! -e "$home/alice/game/1" ]] || fail "folder not removed"
 
+# Files travel byte for byte both ways.
+head -c 3000000 /dev/urandom >"$work/big.bin"
+printf 'small' >"$work/small.txt"
+rk mkdir /game/1 || fail "mkdir for put"
+rk put "$work/big.bin" /game/1/BIG.BIN || fail "put"
+cmp -s "$work/big.bin" "$home/alice/game/1/BIG.BIN" || fail "uploaded file differs"
+rk put "$work/small.txt" /game/1/small.txt || fail "put small"
+rk get /game/1/big.bin "$work/back.bin" || fail "get"
+cmp -s "$work/big.bin" "$work/back.bin" || fail "downloaded file differs"
+mkdir "$work/batch"
+rk get-batch /game/1/small.txt /game/1/nothing.txt "$work/batch" 2>/dev/null && fail "get-batch with a missing name succeeded"
+[[ $(cat "$work/batch/small.txt") == small ]] || fail "get-batch did not fetch small.txt"
+listing=$(rk ls -R /) || fail "ls"
+[[ $listing == *"BIG.BIN"* && $listing == *"small.txt"* ]] || fail "ls shows: $listing"
+rk reset-slot /game/1 || fail "reset-slot"
+[[ -e "$home/alice/game/1/DOCDATE.SYN" ]] || fail "reset-slot created no record"
+slots=$(rk slots /game) || fail "slots"
+grep -q '^slot 1  [0-9]' <<<"$slots" && grep -q '^slot 2  none' <<<"$slots" || fail "slots shows: $slots"
+rk rmtree /game || fail "rmtree"
+[[ -d "$home/alice/game" && -z $(ls -A "$home/alice/game") ]] || fail "rmtree left: $(ls -R "$home/alice/game")"
+
 # A second server on the same home is refused and leaves the first alone.
 status=0
 "$server" --home "$home" --port 0 >/dev/null 2>"$work/second" || status=$?
