@@ -4,7 +4,6 @@
 #include <asio/detached.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -42,9 +41,9 @@ std::string peer_of(const asio::ip::tcp::socket& socket) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
-// Replies the server sends to its own requests: 120, 121, 111 and the
-// client's refusals are acted on as they arrive, not queued behind a
-// request that may be waiting for an acknowledgement.
+// Packets that steer a running transfer (stop 111, resend 120, received 121,
+// and the client's refusals 160 and 165) act as they arrive, not queued
+// behind a request that may be waiting for an acknowledgement.
 bool is_immediate(const wire::Packet& packet) {
     const auto kind = Kind(packet.head.kind);
     const std::uint8_t code = packet.head.code;
@@ -142,6 +141,8 @@ asio::awaitable<void> Connection::read_loop() {
             receive(raw);
             if (closing()) co_return;
         }
+        // An idle connection keeps no large buffer from one big packet.
+        if (raw.capacity() > kGatherBytes) std::vector<std::uint8_t>().swap(raw);
         if (inbox_.size() > kInboxLimitPackets || inbox_bytes_ > kInboxLimitBytes) {
             close("too many requests waiting");
             co_return;
@@ -244,6 +245,7 @@ asio::awaitable<void> Connection::write_loop() {
     Bytes gathered;
     while (!closing()) {
         if (out_.empty()) {
+            if (gathered.capacity() > 4096) Bytes().swap(gathered);  // idle: hold no buffer
             co_await wait_signal(writer_wake_);
             continue;
         }

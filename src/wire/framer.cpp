@@ -41,7 +41,12 @@ bool Framer::seek_magic() {
 
 void Framer::compact() {
     if (start_ == buffer_.size()) {
-        buffer_.clear();
+        // Between packets an idle connection holds no large buffer.
+        if (buffer_.capacity() > 64 * 1024) {
+            std::vector<std::uint8_t>().swap(buffer_);
+        } else {
+            buffer_.clear();
+        }
         start_ = 0;
     } else if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
         buffer_.erase(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(start_));
