@@ -1,6 +1,10 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +110,38 @@ std::uint64_t resident_bytes(int pid) {
         status.ignore(1 << 20, '\n');
     }
     return 0;
+}
+
+long own_uid() { return long(getuid()); }
+
+long peer_uid(int socket_fd) {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) return -1;
+    return long(cred.uid);
+}
+
+bool restrict_to_owner(const std::string& path) { return chmod(path.c_str(), 0600) == 0; }
+
+std::optional<std::string> read_secret(const std::string& prompt) {
+    const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (tty < 0) return std::nullopt;
+    termios saved{};
+    const bool is_terminal = tcgetattr(tty, &saved) == 0;
+    if (is_terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(tty, TCSAFLUSH, &quiet);
+    }
+    (void)!write(tty, prompt.data(), prompt.size());
+    std::string line;
+    char c;
+    while (read(tty, &c, 1) == 1 && c != '\n') line.push_back(c);
+    if (is_terminal) tcsetattr(tty, TCSAFLUSH, &saved);
+    (void)!write(tty, "\n", 1);
+    close(tty);
+    if (!is_terminal) return std::nullopt;
+    return line;
 }
 
 }  // namespace rk::platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,16 @@ std::string read_line(const Child& child);
 
 // Resident memory of a process in bytes, from /proc; 0 when unknown.
 std::uint64_t resident_bytes(int pid);
+
+// The user id of this process, and of the process at the other end of a
+// connected local socket (-1 when it cannot be told).
+long own_uid();
+long peer_uid(int socket_fd);
+// Makes a file readable and writable by its owner only.
+bool restrict_to_owner(const std::string& path);
+
+// Reads a line from the terminal without echoing it; nullopt without a
+// terminal. The prompt goes to the terminal too.
+std::optional<std::string> read_secret(const std::string& prompt);
 
 }  // namespace rk::platform

@@ -5,11 +5,12 @@
 #include <csignal>
 #include <cstdio>
 
+#include "shell/control.h"
 #include "shell/exit_codes.h"
 
 namespace rk::shell {
 
-int run_headless(core::Server& server, platform::StopSignals& signals) {
+int run_headless(core::Server& server, const std::string& home, platform::StopSignals& signals) {
     const auto report = server.open();
     if (!report.message.empty()) {
         if (report.status == accounts::LoadStatus::damaged ||
@@ -30,7 +31,12 @@ int run_headless(core::Server& server, platform::StopSignals& signals) {
         std::fflush(stdout);
         spdlog::info("listening on {}:{}", endpoint->address().to_string(), endpoint->port());
     }
-    const int signal = signals.wait();
+    int signal = 0;
+    {
+        ControlServer control(server, home);
+        control.start();  // without it the server still serves; ctl then cannot reach it
+        signal = signals.wait();
+    }
     spdlog::info("stopping on {}", signal == SIGINT ? "SIGINT" : "SIGTERM");
     const auto saved = server.shut_down();
     if (!saved.ok()) {

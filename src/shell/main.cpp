@@ -3,12 +3,14 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 
 #include "core/server.h"
 #include "files/housekeeping.h"
 #include "platform/env.h"
 #include "platform/process.h"
+#include "shell/control.h"
 #include "shell/exit_codes.h"
 #include "shell/headless.h"
 #include "shell/logging.h"
@@ -20,9 +22,58 @@ using namespace rk;
 constexpr const char* kVersion = "V2.23";
 
 std::string choose_home(platform::Env& env, const std::string& option) {
-    if (!option.empty()) return option;
-    if (auto home = env.get_env("RKSERVER_HOME"); home && !home->empty()) return *home;
-    return platform::executable_folder();
+    std::string home = option;
+    if (home.empty()) home = env.get_env("RKSERVER_HOME").value_or("");
+    if (home.empty()) home = platform::executable_folder();
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    return home;
+}
+
+// The password a ctl command needs: the first line of the file, else asked
+// at the terminal. Never taken from the command line.
+std::optional<std::string> ctl_password(const std::string& file) {
+    if (file.empty()) return platform::read_secret("password: ");
+    std::ifstream in(file);
+    std::string line;
+    if (!in || !std::getline(in, line)) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std::string> words,
+                    const std::string& password_file) {
+    if (shell::ctl_needs_password(words)) {
+        const auto password = ctl_password(password_file);
+        if (!password) {
+            std::fprintf(stderr, "rkserver: no password: give --password-file or run at a terminal\n");
+            return shell::kExitUsage;
+        }
+        words.push_back(*password);
+    }
+    auto result = shell::ask_running_server(home, words);
+    if (!result) {
+        // No server answers: change the files directly, holding the lock so
+        // that no server starts meanwhile.
+        std::error_code ec;
+        const auto lock = env.lock(home + "/rkserver.lock", ec);
+        if (!lock) {
+            std::fprintf(stderr, "rkserver: a server runs on %s but its control socket does not answer\n",
+                         home.c_str());
+            return shell::kExitFailed;
+        }
+        core::ServerOptions options;
+        options.home = home;
+        core::Server server(options);
+        const auto report = server.open();
+        if (!report.message.empty()) std::fprintf(stderr, "rkserver: %s\n", report.message.c_str());
+        result = shell::run_ctl(server, words);
+        const auto saved = server.shut_down();
+        if (!saved.ok() && result->status == shell::kExitOk) {
+            result = shell::CtlResult{shell::kExitFailed, "could not save: " + saved.error + "\n"};
+        }
+    }
+    std::fputs(result->output.c_str(), result->status == shell::kExitOk ? stdout : stderr);
+    return result->status;
 }
 
 }  // namespace
@@ -45,6 +96,12 @@ int main(int argc, char** argv) {
             return shell::valid_log_level(level) ? std::string() : "unknown log level " + level;
         });
     app.set_version_flag("--version", std::string("rkserver ") + kVersion);
+    std::vector<std::string> ctl_words;
+    std::string password_file;
+    auto* ctl = app.add_subcommand("ctl", "change a server's accounts and settings without windows");
+    ctl->add_option("command", ctl_words, "the command and its arguments")->required();
+    ctl->add_option("--password-file", password_file, "read the password from this file");
+    ctl->footer(shell::ctl_usage());
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -56,8 +113,8 @@ int main(int argc, char** argv) {
 
     shell::set_up_logging(log_level, env.get_env("JOURNAL_STREAM").has_value());
 
-    std::string home = choose_home(env, home_option);
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    const std::string home = choose_home(env, home_option);
+    if (ctl->parsed()) return run_ctl_command(env, home, ctl_words, password_file);
     if (!files::make_dirs(env, home)) {
         spdlog::error("cannot use {} as the home folder", home);
         return shell::kExitFailed;
@@ -71,5 +128,5 @@ int main(int argc, char** argv) {
     spdlog::info("starting {} with home {}", kVersion, home);
 
     core::Server server({.home = home, .port = port});
-    return shell::run_headless(server, signals);
+    return shell::run_headless(server, home, signals);
 }
