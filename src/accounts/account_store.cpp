@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "support/folder_removal.h"
+
 namespace rk::accounts {
 namespace {
 
@@ -59,6 +61,24 @@ ReadOutcome read_capped(platform::Env& env, const std::string& path, std::size_t
         }
         if (got < want) return out;
     }
+}
+
+FolderOutcome folder_outcome(support::FolderRemoval removal) {
+    switch (removal) {
+        case support::FolderRemoval::removed:
+            return FolderOutcome::deleted;
+        case support::FolderRemoval::absent:
+            return FolderOutcome::absent;
+        case support::FolderRemoval::refused:
+            return FolderOutcome::refused;
+        case support::FolderRemoval::not_a_folder:
+            return FolderOutcome::not_a_folder;
+        case support::FolderRemoval::incomplete:
+            return FolderOutcome::incomplete;
+        case support::FolderRemoval::unreachable:
+            break;
+    }
+    return FolderOutcome::unreachable;
 }
 
 }  // namespace
@@ -267,6 +287,112 @@ CreateResult AccountStore::create_client_user(std::string_view name, std::string
         return {CreateOutcome::save_failed, std::move(saved.error)};
     }
     return {CreateOutcome::created, {}};
+}
+
+std::optional<std::size_t> AccountStore::locate(std::string_view name) const {
+    for (std::size_t i = 0; i < accounts_.size(); ++i) {
+        if (accounts_[i].name == name) return i;
+    }
+    return find_user(name);
+}
+
+bool AccountStore::name_taken_by_other(std::string_view name,
+                                       std::optional<std::size_t> self) const {
+    for (std::size_t i = 0; i < accounts_.size(); ++i) {
+        if (i != self && equal_ignoring_ascii_case(accounts_[i].name, name)) return true;
+    }
+    return false;
+}
+
+EditOutcome AccountStore::add(std::string_view name, std::string_view password) {
+    const std::string_view stored = stored_form(name);
+    if (!valid_account_name(stored)) return EditOutcome::invalid_name;
+    if (name_taken_by_other(stored, std::nullopt)) return EditOutcome::name_taken;
+    accounts_.push_back({std::string(stored), std::string(stored_form(password)), false});
+    modified_ = true;
+    return EditOutcome::done;
+}
+
+std::string AccountStore::new_user_name(std::string_view prefix) const {
+    constexpr int kLastNumber = 10000;
+    std::string name;
+    for (int n = 1; n <= kLastNumber; ++n) {
+        name = std::string(stored_form(std::string(prefix) + std::to_string(n)));
+        if (!find_user(name)) break;
+    }
+    return name;
+}
+
+EditOutcome AccountStore::rename(std::size_t index, std::string_view new_name) {
+    if (index >= accounts_.size()) return EditOutcome::not_found;
+    const std::string_view stored = stored_form(new_name);
+    if (!valid_account_name(stored)) return EditOutcome::invalid_name;
+    if (name_taken_by_other(stored, index)) return EditOutcome::name_taken;
+    if (accounts_[index].name != stored) {
+        accounts_[index].name = std::string(stored);
+        modified_ = true;
+    }
+    return EditOutcome::done;
+}
+
+EditOutcome AccountStore::rename(std::string_view old_name, std::string_view new_name) {
+    const auto index = locate(old_name);
+    return index ? rename(*index, new_name) : EditOutcome::not_found;
+}
+
+EditOutcome AccountStore::set_password(std::size_t index, std::string_view password) {
+    if (index >= accounts_.size()) return EditOutcome::not_found;
+    const std::string_view stored = stored_form(password);
+    if (accounts_[index].password != stored) {
+        accounts_[index].password = std::string(stored);
+        modified_ = true;
+    }
+    return EditOutcome::done;
+}
+
+EditOutcome AccountStore::set_password(std::string_view name, std::string_view password) {
+    const auto index = locate(name);
+    return index ? set_password(*index, password) : EditOutcome::not_found;
+}
+
+EditOutcome AccountStore::set_forbidden(std::size_t index, bool forbidden) {
+    if (index >= accounts_.size()) return EditOutcome::not_found;
+    if (accounts_[index].forbidden != forbidden) {
+        accounts_[index].forbidden = forbidden;
+        modified_ = true;
+    }
+    return EditOutcome::done;
+}
+
+EditOutcome AccountStore::set_forbidden(std::string_view name, bool forbidden) {
+    const auto index = locate(name);
+    return index ? set_forbidden(*index, forbidden) : EditOutcome::not_found;
+}
+
+RemoveResult AccountStore::remove(std::size_t index) {
+    if (index >= accounts_.size()) return {EditOutcome::not_found, FolderOutcome::absent};
+    const std::string name = std::move(accounts_[index].name);
+    accounts_.erase(accounts_.begin() + static_cast<std::ptrdiff_t>(index));
+    modified_ = true;
+
+    // Accounts read from older files may share a name in another letter case,
+    // and a logon of either finds the same folder.
+    if (name_taken_by_other(name, std::nullopt)) return {EditOutcome::done, FolderOutcome::shared};
+    return {EditOutcome::done, folder_outcome(support::remove_child_folder(env_, home_, name))};
+}
+
+RemoveResult AccountStore::remove(std::string_view name) {
+    const auto index = locate(name);
+    return index ? remove(*index) : RemoveResult{EditOutcome::not_found, FolderOutcome::absent};
+}
+
+std::vector<AccountEntry> AccountStore::list() const {
+    std::vector<AccountEntry> entries;
+    entries.reserve(accounts_.size());
+    for (std::size_t i = 0; i < accounts_.size(); ++i) {
+        entries.push_back({i, accounts_[i].name, accounts_[i].forbidden});
+    }
+    return entries;
 }
 
 void AccountStore::set_port(std::uint16_t port) {

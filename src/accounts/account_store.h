@@ -43,6 +43,37 @@ struct CreateResult {
     std::string error;  // why the save failed, for save_failed
 };
 
+// How an operator's edit of the account list went.
+enum class EditOutcome {
+    done,
+    not_found,     // no account at that index or of that name
+    invalid_name,  // the name as stored could not be a user's folder (valid_account_name)
+    name_taken,    // another account has that name, ASCII letter case ignored
+};
+
+// What became of the storage folder of a removed account.
+enum class FolderOutcome {
+    deleted,       // the folder and everything in it are gone
+    absent,        // there was none
+    shared,        // another account's name folds to the same folder: kept for it
+    refused,       // the name could reach beyond one folder of the home folder
+    not_a_folder,  // a file or a link has that name: left alone
+    incomplete,    // some items could not be deleted; they and their folders stay
+    unreachable,   // the home folder could not be looked at; nothing was touched
+};
+
+struct RemoveResult {
+    EditOutcome outcome = EditOutcome::done;  // done or not_found
+    FolderOutcome folder = FolderOutcome::absent;
+};
+
+// One line of the account list as an operator sees it: no password.
+struct AccountEntry {
+    std::size_t index = 0;
+    std::string name;
+    bool forbidden = false;
+};
+
 // Whether a client may choose `name` for a new account: not empty, not "." or
 // "..", no '/', '\\', ':' or control byte, and not (ignoring ASCII case) one
 // of the files the program keeps in its home folder, where user folders live
@@ -76,6 +107,35 @@ public:
     // out. Whether new users are allowed at all is the caller's to check.
     CreateResult create_client_user(std::string_view name, std::string_view password);
 
+    // Operator edits. Each that changes something marks the store modified
+    // and leaves writing the file to the caller (save() when the operator
+    // window closes, at exit, or after each command of the command line).
+    // Names are judged as stored: their first 15 bytes, valid_account_name,
+    // unique with ASCII letter case ignored. An account named in a call is
+    // looked up exactly first, then ignoring case.
+    //
+    // Appends an account, forbidden mark clear; the password may be empty.
+    EditOutcome add(std::string_view name, std::string_view password);
+    // The first of prefix+"1" .. prefix+"10000" (each as stored) no account
+    // has, letter case ignored; prefix+"10000" when all are taken.
+    std::string new_user_name(std::string_view prefix) const;
+    // The storage folder keeps its old name: from the next logon the account
+    // uses the folder of its new name, and the old one stays on disk. The
+    // account's own name in another letter case is allowed.
+    EditOutcome rename(std::size_t index, std::string_view new_name);
+    EditOutcome rename(std::string_view old_name, std::string_view new_name);
+    EditOutcome set_password(std::size_t index, std::string_view password);  // cut to 15 bytes
+    EditOutcome set_password(std::string_view name, std::string_view password);
+    EditOutcome set_forbidden(std::size_t index, bool forbidden);
+    EditOutcome set_forbidden(std::string_view name, bool forbidden);
+    // Takes the account out, then deletes its storage folder home/<name>
+    // (found as a logon finds it) at once, without following links; the file
+    // keeps the account until the next save. Blocks on the disk for as long
+    // as the folder takes. Sessions already logged on are not closed.
+    RemoveResult remove(std::size_t index);
+    RemoveResult remove(std::string_view name);
+    std::vector<AccountEntry> list() const;
+
     const Settings& settings() const { return settings_; }
     void set_port(std::uint16_t port);
     void set_system_password(std::string_view password);  // stored cut to 15 bytes
@@ -94,6 +154,8 @@ public:
 
 private:
     std::string path_of(std::string_view name) const;
+    std::optional<std::size_t> locate(std::string_view name) const;
+    bool name_taken_by_other(std::string_view name, std::optional<std::size_t> self) const;
     void reset();
     LoadReport set_damaged_file_aside(const std::string& problem);
     LoadReport import_legacy();

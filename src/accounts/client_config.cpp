@@ -1,0 +1,101 @@
+#include "accounts/client_config.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "support/zlib_codec.h"
+
+namespace rk::accounts {
+
+std::vector<std::string> split_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            lines.emplace_back(text.substr(start));
+            break;
+        }
+        lines.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+        if (text[end] == '\r' && start < text.size() && text[start] == '\n') ++start;
+    }
+    return lines;
+}
+
+ClientConfig::ClientConfig(platform::Env& env, std::string home) : env_(env) {
+    path_ = home.empty() ? std::string(".") : std::move(home);
+    if (path_.back() != '/') path_ += '/';
+    path_ += kClientConfigFileName;
+}
+
+ClientConfigReport ClientConfig::load() { return check(true); }
+
+ClientConfigReport ClientConfig::refresh() { return check(false); }
+
+ClientConfigReport ClientConfig::trouble(Problem problem, std::string message) {
+    if (reported_ == problem) return {};
+    reported_ = problem;
+    return {false, std::move(message) + (loaded_ ? "; the lines read before stay in force"
+                                                 : "; nothing is pushed until it can be read")};
+}
+
+ClientConfigReport ClientConfig::check(bool forced) {
+    std::error_code ec;
+    platform::FileInfo info = env_.stat(path_, ec);
+    if (!ec && info.type == platform::EntryType::symlink) {
+        // The operator may keep the file elsewhere: watch what the link
+        // points to, not the link.
+        const std::string target = env_.real_path(path_, ec);
+        if (!ec) info = env_.stat(target, ec);
+    }
+    if (ec) return trouble(Problem::unreadable, "cannot look at " + path_ + ": " + ec.message());
+    if (info.type == platform::EntryType::none) return {};
+    if (info.type != platform::EntryType::file) {
+        return trouble(Problem::not_a_file, path_ + " is not a regular file");
+    }
+    if (!forced && loaded_ && info.size == size_ && info.mtime == mtime_) return {};
+    if (info.size > kMaxClientConfigBytes) {
+        return trouble(Problem::too_large, path_ + " is larger than " +
+                                               std::to_string(kMaxClientConfigBytes) + " bytes");
+    }
+
+    std::unique_ptr<platform::File> file =
+        env_.open(path_, {platform::Access::read, platform::Share::read}, ec);
+    if (!file) return trouble(Problem::unreadable, "cannot read " + path_ + ": " + ec.message());
+    // One byte more than the cap tells a file that grew since the look.
+    std::string text(kMaxClientConfigBytes + 1, '\0');
+    const std::size_t got =
+        file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()), ec);
+    if (ec) return trouble(Problem::unreadable, "cannot read " + path_ + ": " + ec.message());
+    if (got > kMaxClientConfigBytes) {
+        return trouble(Problem::too_large, path_ + " is larger than " +
+                                               std::to_string(kMaxClientConfigBytes) + " bytes");
+    }
+    text.resize(got);
+
+    std::vector<std::string> lines = split_lines(text);
+    std::string pushed;
+    for (const std::string& line : lines) pushed += line + "\r\n";
+    pushed += '\0';
+    support::CodecResult packed = support::compress(
+        std::span(reinterpret_cast<const std::uint8_t*>(pushed.data()), pushed.size()),
+        support::CompressLevel::max);
+    if (!packed.ok()) {
+        return trouble(Problem::not_packable, "cannot compress " + path_ + ": " + packed.error);
+    }
+
+    lines_ = std::move(lines);
+    payload_ = std::move(packed.bytes);
+    size_ = info.size;
+    mtime_ = info.mtime;
+    loaded_ = true;
+    reported_ = Problem::none;
+    return {true, {}};
+}
+
+bool ClientConfig::should_push(const Settings& settings) const {
+    return settings.serves_client_ini() && lines_.size() >= 2 && !payload_.empty();
+}
+
+}  // namespace rk::accounts
