@@ -84,6 +84,8 @@ private:
     asio::awaitable<void> on_logoff();
     asio::awaitable<void> on_create_account(const wire::Packet& packet);
     asio::awaitable<void> on_delete_file(const wire::Packet& packet);
+    void on_mouse(const wire::Packet& packet);
+    void on_key(const wire::Packet& packet);
 
     // Transfers (transfers.cpp).
     void steer_stream(const wire::Packet& packet);

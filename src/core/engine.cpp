@@ -14,7 +14,12 @@ namespace rk::core {
 
 Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
                accounts::AccountStore& accounts, support::TickSource& ticks)
-    : io_(io), env_(env), home_(std::move(home)), accounts_(accounts), ticks_(ticks) {}
+    : io_(io),
+      env_(env),
+      home_(std::move(home)),
+      accounts_(accounts),
+      ticks_(ticks),
+      client_config_(env, home_) {}
 
 Engine::~Engine() {
     stop_service();
@@ -112,6 +117,15 @@ asio::awaitable<void> Engine::run_blocking(const std::function<void()>& work) {
     co_await wait_signal(done);
 }
 
+platform::InputInjector* Engine::input() {
+    if (!input_tried_) {
+        input_tried_ = true;
+        input_ = platform::InputInjector::open_display();
+        if (!input_) spdlog::info("no X display: remote mouse and keyboard requests are ignored");
+    }
+    return input_ && input_->connected() ? input_.get() : nullptr;
+}
+
 std::int64_t Engine::bandwidth_limit() { return accounts_.settings().bandwidth; }
 
 void Engine::set_scan_rate(std::int64_t per_tick) {
@@ -141,6 +155,11 @@ void Engine::on_tick(std::uint64_t now) {
     if (limit > 0 && bandwidth_budget_ < 2 * limit) bandwidth_budget_ += 20 * limit;
 
     if (now % 2000 == 0) link_check();
+    if (accounts::client_config_check_due(now)) {
+        const auto report = client_config_.refresh();
+        if (!report.message.empty()) spdlog::warn("{}", report.message);
+        if (report.reloaded) spdlog::info("client configuration reloaded");
+    }
 
     // Connections may ask to be watched while visited: walk a copy.
     auto visiting = std::move(watched_);

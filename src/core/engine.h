@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "accounts/account_store.h"
+#include "accounts/client_config.h"
 #include "platform/env.h"
+#include "platform/input.h"
 #include "support/tick_source.h"
 
 namespace rk::core {
@@ -71,11 +73,17 @@ public:
     platform::Env& env() { return env_; }
     const std::string& home() const { return home_; }
     accounts::AccountStore& accounts() { return accounts_; }
+    // The configuration pushed to clients at logon; re-read every 5 s.
+    accounts::ClientConfig& client_config() { return client_config_; }
     LiveState& live() { return live_; }
     bool shutting_down() const { return shutting_down_; }
     // One buffer for every socket read: reads happen one at a time on the
     // io thread, and an idle connection should not hold a buffer of its own.
     std::span<std::uint8_t> read_buffer() { return read_buffer_; }
+
+    // The desktop's mouse and keyboard; nullptr without an X display, and
+    // input requests are then ignored. Opened at the first request.
+    platform::InputInjector* input();
 
     // Runs blocking storage work (walks, tree deletes, batch packing) on the
     // pool and resumes the caller on the io thread once it is done. `work`
@@ -106,6 +114,7 @@ private:
     const std::string home_;
     accounts::AccountStore& accounts_;
     support::TickSource& ticks_;
+    accounts::ClientConfig client_config_;
 
     std::optional<asio::ip::tcp::acceptor> acceptor_;
     std::map<std::uint64_t, std::shared_ptr<Connection>> live_connections_;
@@ -117,6 +126,8 @@ private:
     LiveState live_;
     std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
     std::int64_t bandwidth_budget_ = 0;
+    std::unique_ptr<platform::InputInjector> input_;
+    bool input_tried_ = false;
 
     std::mutex scan_mutex_;
     std::condition_variable scan_refilled_;

@@ -33,6 +33,8 @@ asio::awaitable<void> Connection::handle(const wire::Packet& packet) {
         case Request::delete_file: co_await on_delete_file(packet); break;
         case Request::remove_folder: files::remove_folder(env, user_root_, path); break;
         case Request::create_folder: files::create_folder(env, user_root_, path); break;
+        case Request::mouse_input: on_mouse(packet); break;
+        case Request::key_input: on_key(packet); break;
         default: co_await handle_transfer(packet); break;
     }
 }
@@ -54,6 +56,13 @@ asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
             spdlog::info("connection {}: {} logged on", id_, creds.name);
             co_await send_reply(std::uint8_t(Reply::logon_accepted),
                                 engine_.accounts().settings().bandwidth);
+            auto& config = engine_.client_config();
+            if (config.should_push(engine_.accounts().settings())) {
+                wire::PacketHead head;
+                head.kind = std::uint8_t(Kind::data);
+                head.code = std::uint8_t(wire::Data::client_config);
+                co_await send(head, config.payload());
+            }
             co_return;
         } else {
             spdlog::error("account {:?} has a name that cannot be a folder", creds.name);
@@ -97,6 +106,23 @@ asio::awaitable<void> Connection::on_create_account(const wire::Packet& packet) 
         }
     }
     co_await send_reply(std::uint8_t(reply));
+}
+
+void Connection::on_mouse(const wire::Packet& packet) {
+    auto* input = engine_.input();
+    if (!input) return;
+    // x at 0, y at 4, the wheel amount at 16; what a short payload lacks is 0.
+    wire::PayloadReader reader(packet.payload);
+    const std::int32_t x = reader.i32().value_or(0);
+    const std::int32_t y = reader.i32().value_or(0);
+    reader.i32();
+    reader.i32();
+    const std::int32_t wheel = reader.i32().value_or(0);
+    input->mouse(packet.head.arg1, x, y, wheel);
+}
+
+void Connection::on_key(const wire::Packet& packet) {
+    if (auto* input = engine_.input()) input->key(platform::key_stroke(packet.head.arg1, packet.head.arg2));
 }
 
 asio::awaitable<void> Connection::on_delete_file(const wire::Packet& packet) {

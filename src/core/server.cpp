@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "core/engine.h"
+#include "platform/registry_store.h"
 
 namespace rk::core {
 
@@ -43,8 +44,16 @@ Server::~Server() {
 void Server::post(std::function<void()> task) { asio::post(io_, std::move(task)); }
 
 accounts::LoadReport Server::open() {
-    return call([this] {
+    // Values kept outside the account file, read once at start.
+    platform::RegistryStore registry(env_);
+    const auto stored = platform::load_stored_values(registry);
+    if (!stored.message.empty()) spdlog::warn("{}", stored.message);
+    lang_index_ = stored.lang_index;
+    return call([&] {
         auto report = accounts_->load();
+        engine_->set_scan_rate(platform::scan_rate_per_tick(stored.limit_scan));
+        const auto config = engine_->client_config().load();
+        if (!config.message.empty()) spdlog::warn("{}", config.message);
         ticks_->start([this](std::uint64_t now) { engine_->on_tick(now); });
         return report;
     });
@@ -83,6 +92,46 @@ Snapshot Server::snapshot() const {
 
 std::optional<asio::ip::tcp::endpoint> Server::endpoint() {
     return call([this] { return engine_->local_endpoint(); });
+}
+
+maintenance::JobControl Server::job_control() {
+    return {.progress =
+                [this](const maintenance::Progress& progress) {
+                    std::lock_guard lock(status_mutex_);
+                    status_text_ = progress.text;
+                },
+            .stop_requested = {}};
+}
+
+std::string Server::status_text() const {
+    std::lock_guard lock(status_mutex_);
+    return status_text_;
+}
+
+maintenance::PurgeResult Server::purge(int days) {
+    std::lock_guard job(job_mutex_);
+    const auto result = maintenance::purge_old_slots(env_, options_.home, {days, env_.now()}, job_control());
+    spdlog::info("purge of saves older than {} days: {} slots, {} files, {} folders removed", days,
+                 result.slots_purged, result.files_deleted, result.folders_removed);
+    return result;
+}
+
+Server::ConversionOutcome Server::convert() {
+    std::lock_guard job(job_mutex_);
+    ConversionOutcome outcome{maintenance::convert_old_saves(env_, options_.home, job_control()), {}};
+    for (const auto& problem : outcome.result.problems) {
+        spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry, problem.detail);
+    }
+    if (outcome.result.complete()) {
+        outcome.finish = call([this] {
+            return maintenance::finish_conversion(env_, options_.home, *accounts_);
+        });
+        if (!outcome.finish.ok()) spdlog::error("conversion not finished: {}", outcome.finish.error);
+    }
+    spdlog::info("conversion: {} of {} containers converted, {} files written",
+                 outcome.result.containers_converted, outcome.result.containers_found,
+                 outcome.result.files_written);
+    return outcome;
 }
 
 void Server::advance_clock(std::uint64_t ms) {

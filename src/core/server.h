@@ -12,11 +12,14 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "accounts/account_store.h"
+#include "maintenance/conversion.h"
+#include "maintenance/purge.h"
 #include "platform/env.h"
 #include "support/tick_source.h"
 
@@ -74,12 +77,30 @@ public:
         return result.get();
     }
 
+    // Maintenance jobs. Each runs on the calling thread (never the io
+    // thread) while the service goes on, and reports its progress in
+    // status_text(). Only one runs at a time: a second call while one runs
+    // waits for it.
+    maintenance::PurgeResult purge(int days);
+    // Unpacks the old version's containers; when all went well the accounts
+    // are saved, the legacy user file retired and client requests served
+    // again.
+    struct ConversionOutcome {
+        maintenance::ConversionResult result;
+        maintenance::FinishResult finish;  // empty unless the result was complete
+    };
+    ConversionOutcome convert();
+    std::string status_text() const;
+
     // Manual clock only: moves the clock on by `ms`, running each tick on
     // the io thread as its own event.
     void advance_clock(std::uint64_t ms);
 
     // io thread only, for call().
     accounts::AccountStore& accounts() { return *accounts_; }
+
+    // The language chosen outside the program ("LangIndex"), if any.
+    std::optional<std::int64_t> lang_index() const { return lang_index_; }
 
 private:
     void post(std::function<void()> task);
@@ -91,6 +112,12 @@ private:
     std::unique_ptr<accounts::AccountStore> accounts_;
     std::unique_ptr<Engine> engine_;
     std::thread thread_;
+    std::optional<std::int64_t> lang_index_;
+
+    maintenance::JobControl job_control();
+    std::mutex job_mutex_;            // one maintenance job at a time
+    mutable std::mutex status_mutex_;
+    std::string status_text_;
 };
 
 }  // namespace rk::core

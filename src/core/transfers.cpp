@@ -32,8 +32,7 @@ using wire::Request;
 // file is read as the client takes it, not all at once.
 constexpr std::size_t kStreamBacklog = 64 * 1024;
 // After the last chunk the client is asked every 80 ms whether it has all.
-constexpr std::uint64_t kAskBeforeMs = 50;
-constexpr std::uint64_t kAskAfterMs = 30;
+constexpr std::uint64_t kAskEveryMs = 80;
 // A new transfer waits this long for the previous one to end.
 constexpr std::uint64_t kStreamIdleLimitMs = 60000;
 // The name in a download header must fit the header buffer clients use.
@@ -159,14 +158,12 @@ asio::awaitable<void> Connection::send_stream() {
         const auto chunk = stream.chunk(chunk_index_);
         if (chunk.empty()) {
             // Everything went out once: ask until the client says it has all
-            // (121) or where to go on from (120).
-            co_await sleep_until(engine_.now() + kAskBeforeMs);
-            if (closing() || finished_ || *stop_request_) break;
-            if (!stream.chunk(chunk_index_).empty()) continue;  // steered back meanwhile
+            // (121) or where to go on from (120). The first question goes
+            // with the last chunk, the next every 80 ms.
             auto ask = head_of(Kind::request, std::uint8_t(Request::end_of_pass), false);
             ask.arg1 = std::int32_t(transfer_id_);
             co_await send(ask);
-            co_await sleep_until(engine_.now() + kAskAfterMs);
+            co_await sleep_until(engine_.now() + kAskEveryMs);
             continue;
         }
         head.arg1 = std::int32_t(transfer_id_);

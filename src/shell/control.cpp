@@ -7,8 +7,10 @@
 #include <spdlog/spdlog.h>
 
 #include <charconv>
+#include <functional>
 #include <sstream>
 
+#include "platform/autostart.h"
 #include "platform/env.h"
 #include "platform/process.h"
 #include "shell/exit_codes.h"
@@ -53,6 +55,113 @@ CtlResult list_users(core::Server& server) {
     });
 }
 
+const char* edit_failure(accounts::EditOutcome outcome) {
+    switch (outcome) {
+        case accounts::EditOutcome::done: return nullptr;
+        case accounts::EditOutcome::not_found: return "no such account";
+        case accounts::EditOutcome::invalid_name: return "that name cannot be an account's folder";
+        case accounts::EditOutcome::name_taken: return "another account has that name";
+    }
+    return "refused";
+}
+
+// Applies an edit of the account list and saves it at once: a change made
+// from the command line must not wait for a window to close.
+CtlResult edit_accounts(core::Server& server,
+                        const std::function<accounts::EditOutcome(accounts::AccountStore&)>& edit,
+                        const std::string& what) {
+    return server.call([&] {
+        auto& store = server.accounts();
+        if (const char* why = edit_failure(edit(store))) return failed(why);
+        const auto saved = store.save();
+        if (!saved.ok()) return failed(what + ", but the account file could not be saved: " + saved.error);
+        return done(what);
+    });
+}
+
+const char* folder_note(accounts::FolderOutcome outcome) {
+    switch (outcome) {
+        case accounts::FolderOutcome::deleted: return "its storage folder was deleted";
+        case accounts::FolderOutcome::absent: return "it had no storage folder";
+        case accounts::FolderOutcome::shared: return "its storage folder was kept: another account uses it";
+        case accounts::FolderOutcome::refused: return "its storage folder was left alone: the name reaches outside";
+        case accounts::FolderOutcome::not_a_folder: return "what has its name is no folder and was left alone";
+        case accounts::FolderOutcome::incomplete: return "some of its storage could not be deleted";
+        case accounts::FolderOutcome::unreachable: return "its storage folder could not be looked at";
+    }
+    return "";
+}
+
+CtlResult user_command(core::Server& server, const Words& w) {
+    const std::string sub = w.size() > 1 ? w[1] : "";
+    if (sub == "add" && w.size() == 4) {
+        return edit_accounts(server, [&](auto& s) { return s.add(w[2], w[3]); }, "account " + w[2] + " added");
+    }
+    if (sub == "passwd" && w.size() == 4) {
+        return edit_accounts(server, [&](auto& s) { return s.set_password(std::string_view(w[2]), w[3]); },
+                             "password of " + w[2] + " changed");
+    }
+    if (sub == "rename" && w.size() == 4) {
+        return edit_accounts(server, [&](auto& s) { return s.rename(std::string_view(w[2]), w[3]); },
+                             "account " + w[2] + " renamed to " + w[3]);
+    }
+    if ((sub == "forbid" || sub == "allow") && w.size() == 3) {
+        return edit_accounts(
+            server, [&](auto& s) { return s.set_forbidden(std::string_view(w[2]), sub == "forbid"); },
+            "account " + w[2] + (sub == "forbid" ? " forbidden" : " allowed"));
+    }
+    if (sub == "del" && w.size() == 3) {
+        return server.call([&] {
+            auto& store = server.accounts();
+            const auto removed = store.remove(std::string_view(w[2]));
+            if (const char* why = edit_failure(removed.outcome)) return failed(why);
+            const auto saved = store.save();
+            const std::string what = "account " + w[2] + " deleted; " + folder_note(removed.folder);
+            if (!saved.ok()) return failed(what + ", but the account file could not be saved: " + saved.error);
+            return done(what);
+        });
+    }
+    return usage_error("user takes: add NAME, passwd NAME, rename OLD NEW, forbid NAME, allow NAME, del NAME");
+}
+
+CtlResult purge_command(core::Server& server, const Words& w) {
+    if (w.size() != 2 || (w[1] != "180" && w[1] != "90" && w[1] != "30")) {
+        return usage_error("purge takes the age in days: 180, 90 or 30");
+    }
+    const auto result = server.purge(std::stoi(w[1]));
+    std::ostringstream out;
+    out << result.slots_purged << " slots purged, " << result.files_deleted << " files and "
+        << result.folders_removed << " folders deleted";
+    if (result.slots_unreadable > 0) out << "; " << result.slots_unreadable << " slots could not be read";
+    return result.refused ? failed("purge refused") : done(out.str());
+}
+
+CtlResult convert_command(core::Server& server) {
+    const auto outcome = server.convert();
+    std::ostringstream out;
+    out << outcome.result.containers_converted << " of " << outcome.result.containers_found
+        << " old save containers converted, " << outcome.result.files_written << " files written\n";
+    for (const auto& problem : outcome.result.problems) {
+        out << problem.path << (problem.entry.empty() ? "" : " (" + problem.entry + ")") << ": "
+            << problem.detail << "\n";
+    }
+    if (!outcome.result.complete()) {
+        return {kExitFailed, out.str() + "the conversion is not complete: clients stay on hold\n"};
+    }
+    if (!outcome.finish.ok()) return {kExitFailed, out.str() + outcome.finish.error + "\n"};
+    return {kExitOk, out.str()};
+}
+
+CtlResult autostart_command(const std::string& value) {
+    const auto on = on_off(value);
+    if (!on) return usage_error("autostart is on or off");
+    platform::Autostart autostart(platform::Env::host());
+    const auto program = platform::executable_folder() + "/rkserver";
+    const auto ec = *on ? autostart.enable(program) : autostart.disable();
+    if (ec) return failed("the autostart entry could not be changed: " + ec.message());
+    return done(*on ? "rkserver starts with the desktop session" : "rkserver no longer starts by itself");
+}
+
 CtlResult set_setting(core::Server& server, const Words& w) {
     if (w.size() != 3) return usage_error("set takes a setting and a value");
     const std::string& name = w[1];
@@ -64,6 +173,8 @@ CtlResult set_setting(core::Server& server, const Words& w) {
             return usage_error("bandwidth is a number of kByte/s from 0 (no limit) to 9999");
         }
         server.call([&] { server.accounts().set_bandwidth(std::uint16_t(kbps)); });
+    } else if (name == "autostart") {
+        return autostart_command(value);
     } else if (name == "allow-new-users" || name == "serve-client-ini") {
         const auto on = on_off(value);
         if (!on) return usage_error(name + " is on or off");
@@ -90,9 +201,17 @@ bool ctl_needs_password(const Words& words) {
 
 std::string ctl_usage() {
     return "commands:\n"
-           "  status\n"
-           "  users\n"
-           "  set bandwidth KBPS | set allow-new-users on|off | set serve-client-ini on|off\n";
+           "  status                         listening port, connections, transmitting\n"
+           "  users                          the accounts\n"
+           "  user add NAME | user passwd NAME | user rename OLD NEW\n"
+           "  user forbid NAME | user allow NAME | user del NAME\n"
+           "  set bandwidth KBPS             0 (no limit) to 9999\n"
+           "  set allow-new-users on|off     may clients create accounts\n"
+           "  set serve-client-ini on|off    push rkClient.ini at logon\n"
+           "  set autostart on|off           start with the desktop session\n"
+           "  purge 180|90|30                delete slots older than that many days\n"
+           "  convert                        unpack the previous version's saves\n"
+           "passwords are asked at the terminal or read with --password-file\n";
 }
 
 CtlResult run_ctl(core::Server& server, const Words& words) {
@@ -101,6 +220,9 @@ CtlResult run_ctl(core::Server& server, const Words& words) {
     if (command == "status" && words.size() == 1) return show_status(server);
     if (command == "users" && words.size() == 1) return list_users(server);
     if (command == "set") return set_setting(server, words);
+    if (command == "user") return user_command(server, words);
+    if (command == "purge") return purge_command(server, words);
+    if (command == "convert" && words.size() == 1) return convert_command(server);
     return usage_error("unknown command: " + command);
 }
 

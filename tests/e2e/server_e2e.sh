@@ -39,7 +39,28 @@ stop_server() {
 
 rk() { RKCLIENT_PASSWORD=secret "$client" --port "$port" --user alice --timeout 5 "$@"; }
 
+# ctl on a stopped server changes the files directly.
+printf 'bobpw\n' >"$work/bobpw"
+"$server" --home "$home" ctl user add bob --password-file "$work/bobpw" || fail "ctl user add (stopped)"
+"$server" --home "$home" ctl user add BOB --password-file "$work/bobpw" 2>/dev/null && fail "ctl added a duplicate"
+"$server" --home "$home" ctl set bandwidth 5000 || fail "ctl set bandwidth (stopped)"
+[[ $("$server" --home "$home" ctl users) == bob ]] || fail "ctl users: $("$server" --home "$home" ctl users)"
+
 start_server
+
+rkb() { RKCLIENT_PASSWORD=bobpw "$client" --port "$port" --user bob --timeout 5 "$@"; }
+rkb logon || fail "logon of the account added by ctl"
+# ctl on a running server goes through its control socket.
+[[ $(stat -c %a "$home/rkserver.sock") == 600 ]] || fail "control socket is not owner-only"
+"$server" --home "$home" ctl status | grep -q "listening on port $port" || fail "ctl status"
+"$server" --home "$home" ctl user forbid bob || fail "ctl user forbid"
+out=$(rkb logon 2>&1) && fail "forbidden account logged on"
+[[ $out == *"forbidden"* ]] || fail "unexpected message: $out"
+"$server" --home "$home" ctl user allow bob || fail "ctl user allow"
+rkb mkdir /x || fail "mkdir as bob"
+"$server" --home "$home" ctl user del bob >/dev/null || fail "ctl user del"
+[[ ! -e "$home/bob" ]] || fail "ctl user del left the storage folder"
+rkb logon 2>/dev/null && fail "deleted account logged on"
 
 rk create-account || fail "create-account"
 out=$(rk create-account 2>&1) && fail "a second create-account succeeded"

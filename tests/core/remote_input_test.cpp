@@ -1,0 +1,67 @@
+// Mouse and keyboard requests reaching a real X display (a private Xvfb).
+// GoogleTest first: Xlib's macros would break its headers.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <stdlib.h>
+
+#include "../platform/temp_dir.h"
+#include "../platform/xvfb.h"
+#include "accounts/account_file.h"
+#include "client/connection.h"
+#include "core/server.h"
+#include "wire/codes.h"
+#include "wire/payload.h"
+
+namespace rk::core {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RemoteInput, MouseRequestsMoveThePointerOfTheServersDisplay) {
+    if (!platform::testing::Xvfb::available()) GTEST_SKIP() << "Xvfb is not installed";
+    platform::testing::Xvfb xvfb;
+    ASSERT_FALSE(xvfb.display().empty()) << xvfb.error();
+    ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+
+    platform::testing::TempDir home;
+    accounts::AccountImage image;
+    image.accounts = {{"alice", "pw", false}};
+    const auto file = accounts::encode_account_file(image);
+    home.write_file("rkServer.cfg", std::string(file.bytes.begin(), file.bytes.end()));
+    Server server({.home = home.path(), .port = 0, .address = "127.0.0.1", .manual_clock = true});
+    server.open();
+    ASSERT_FALSE(server.start_service());
+    std::error_code ec;
+    auto conn = client::Connection::connect("127.0.0.1", server.endpoint()->port(), ec);
+    ASSERT_TRUE(conn);
+
+    wire::PayloadWriter position;
+    position.i32(321);
+    position.i32(123);
+    // Before logon the request is ignored.
+    ASSERT_TRUE(conn->request(wire::Kind::request, std::uint8_t(wire::Request::mouse_input),
+                              {512, 0, 0, 0}, position.data()));
+    ASSERT_EQ(conn->logon("alice", "pw").status, client::Logon::accepted);
+    Display* observer = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_NE(observer, nullptr);
+    auto pointer = [&] {
+        Window root, child;
+        int x = -1, y = -1, wx, wy;
+        unsigned mask;
+        XQueryPointer(observer, DefaultRootWindow(observer), &root, &child, &x, &y, &wx, &wy, &mask);
+        return std::pair(x, y);
+    };
+    EXPECT_NE(pointer(), std::pair(321, 123)) << "a request before logon must not move the pointer";
+
+    ASSERT_TRUE(conn->request(wire::Kind::request, std::uint8_t(wire::Request::mouse_input),
+                              {512, 0, 0, 0}, position.data()));
+    ASSERT_TRUE(conn->request(wire::Kind::request, 99));  // the move has been handled
+    EXPECT_EQ(pointer(), std::pair(321, 123));
+    EXPECT_FALSE(conn->receive(300ms)) << "input requests are never answered";
+    XCloseDisplay(observer);
+    ::unsetenv("DISPLAY");
+}
+
+}  // namespace
+}  // namespace rk::core
