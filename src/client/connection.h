@@ -150,7 +150,7 @@ private:
     Options options_;
     asio::io_context io_;
     asio::ip::tcp::socket socket_;
-    std::array<std::uint8_t, 4096> read_buffer_{};
+    std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
     bool read_pending_ = false;
     bool read_done_ = false;
     std::size_t read_size_ = 0;

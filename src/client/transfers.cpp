@@ -392,9 +392,13 @@ Download download(Connection& link, std::string_view wire_path, const std::files
         result.detail = "cannot create " + partial.string();
         return result;
     }
-    const Sink to_file = [&out](std::uint64_t offset, std::span<const std::uint8_t> data) {
-        out.seekp(std::streamoff(offset));
+    // Chunks mostly come in order: seek (which flushes the stream) only
+    // when one does not.
+    std::uint64_t next_offset = 0;
+    const Sink to_file = [&out, &next_offset](std::uint64_t offset, std::span<const std::uint8_t> data) {
+        if (offset != next_offset) out.seekp(std::streamoff(offset));
         out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        next_offset = offset + data.size();
         return bool(out);
     };
     const Outcome got = receive_stream(link, file.tid, code_of(Data::file_chunk), file.size,
@@ -556,7 +560,7 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
         std::span<const std::uint8_t> payload(chunk.data(), n);
         std::int32_t compressed = 0;
         support::CodecResult packed;
-        if (wire::worth_compressing(n)) {
+        if (options.compress && wire::worth_compressing(n)) {
             packed = support::compress(payload, support::CompressLevel::normal);
             if (packed.ok() && wire::compressed_pays(n, packed.bytes.size())) {
                 payload = packed.bytes;

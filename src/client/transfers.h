@@ -98,6 +98,10 @@ Batch download_batch(Connection& link, const std::vector<std::string>& wire_path
 
 struct UploadOptions {
     Progress progress;
+    // Compress chunks where that saves bytes. Each chunk is packed on its
+    // own, so the gain is small and the cost is a deflate per kilobyte:
+    // worth it only on a slow link.
+    bool compress = false;
     // Chunks for which this answers true are left out of the first pass, so
     // that tests can make the server ask for them again.
     std::function<bool(std::uint64_t index)> skip_on_first_pass;
