@@ -10,12 +10,7 @@
 
 namespace rk::client {
 
-namespace {
-
-constexpr std::uint8_t code_of(wire::Request r) { return std::uint8_t(r); }
-constexpr std::uint8_t code_of(wire::Reply r) { return std::uint8_t(r); }
-
-}  // namespace
+using wire::code_of;
 
 std::string to_wire_path(std::string_view path) {
     std::string out;

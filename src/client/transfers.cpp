@@ -18,13 +18,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using wire::Data;
+using wire::code_of;
 using wire::Kind;
 using wire::Reply;
 using wire::Request;
 
-constexpr std::uint8_t code_of(Request r) { return std::uint8_t(r); }
-constexpr std::uint8_t code_of(Reply r) { return std::uint8_t(r); }
-constexpr std::uint8_t code_of(Data d) { return std::uint8_t(d); }
 
 bool is(const wire::PacketHead& h, Kind kind, std::uint8_t code) {
     return h.kind == std::uint8_t(kind) && h.code == code;

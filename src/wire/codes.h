@@ -63,6 +63,11 @@ enum class Data : std::uint8_t {
     client_config = 214,
 };
 
+// The number a code travels as.
+constexpr std::uint8_t code_of(Request r) { return std::uint8_t(r); }
+constexpr std::uint8_t code_of(Reply r) { return std::uint8_t(r); }
+constexpr std::uint8_t code_of(Data d) { return std::uint8_t(d); }
+
 // Reasons carried by a refused logon (152).
 enum class LogonRefusal : std::int32_t { wrong_version = 1, forbidden = 2, bad_credentials = 10 };
 

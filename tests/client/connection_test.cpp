@@ -13,12 +13,11 @@ namespace rk::client::test {
 namespace {
 
 using namespace std::chrono_literals;
+using wire::code_of;
 using wire::Kind;
 using wire::Reply;
 using wire::Request;
 
-constexpr std::uint8_t code(Reply r) { return std::uint8_t(r); }
-constexpr std::uint8_t code(Request r) { return std::uint8_t(r); }
 
 Connection::Options fast() {
     Connection::Options o;
@@ -72,11 +71,11 @@ TEST(Connection, ConnectToAClosedPortFails) {
 TEST(Connection, AcknowledgesRepliesAndDeliversAResentOneOnce) {
     std::vector<wire::Packet> acks;
     ScriptedPeer peer([&](PeerLink& link) {
-        const Bytes first = link.send(Kind::reply, code(Reply::logon_accepted), 7);
+        const Bytes first = link.send(Kind::reply, code_of(Reply::logon_accepted), 7);
         if (auto a = link.next()) acks.push_back(*a);
         link.send_raw(first);  // as if our ack had been lost
         if (auto a = link.next()) acks.push_back(*a);
-        link.send(Kind::reply, code(Reply::logged_off));
+        link.send(Kind::reply, code_of(Reply::logged_off));
         if (auto a = link.next()) acks.push_back(*a);
     });
     auto client = connect_to(peer);
@@ -84,11 +83,11 @@ TEST(Connection, AcknowledgesRepliesAndDeliversAResentOneOnce) {
 
     auto first = client->receive(2s);
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->head.code, code(Reply::logon_accepted));
+    EXPECT_EQ(first->head.code, code_of(Reply::logon_accepted));
     EXPECT_EQ(first->head.arg1, 7);
     auto second = client->receive(2s);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->head.code, code(Reply::logged_off)) << "the resent copy came through";
+    EXPECT_EQ(second->head.code, code_of(Reply::logged_off)) << "the resent copy came through";
     EXPECT_FALSE(client->receive(20ms));
 
     client->close();
@@ -105,7 +104,7 @@ TEST(Connection, AcknowledgesRepliesAndDeliversAResentOneOnce) {
 
 TEST(Connection, DeliversDuplicatesWhenAskedTo) {
     ScriptedPeer peer([](PeerLink& link) {
-        const Bytes bytes = link.send(Kind::reply, code(Reply::file_deleted));
+        const Bytes bytes = link.send(Kind::reply, code_of(Reply::file_deleted));
         link.send_raw(bytes);
     });
     auto options = fast();
@@ -122,7 +121,7 @@ TEST(Connection, NumbersFromZeroAndAcksCarryTheLastNumber) {
         for (int i = 0; i < 3; ++i) {
             if (auto p = link.next()) seen.push_back(*p);
         }
-        link.send(Kind::reply, code(Reply::logged_off));
+        link.send(Kind::reply, code_of(Reply::logged_off));
         if (auto p = link.next()) seen.push_back(*p);
     });
     auto client = connect_to(peer);
@@ -146,7 +145,7 @@ TEST(Connection, NumbersFromZeroAndAcksCarryTheLastNumber) {
 TEST(Connection, ManualAckWhenAutoAckIsOff) {
     std::optional<wire::Packet> first_from_client;
     ScriptedPeer peer([&](PeerLink& link) {
-        link.send(Kind::reply, code(Reply::logged_off));
+        link.send(Kind::reply, code_of(Reply::logged_off));
         first_from_client = link.next();
     });
     auto options = fast();
@@ -178,7 +177,7 @@ TEST(Connection, ResendsTheIdenticalBytesUntilAcknowledged) {
     const std::string path = "\\1\\SLOT";
     wire::PayloadWriter payload;
     payload.zstr(path);
-    const auto seq = client->send(Kind::request, code(Request::create_folder), {}, payload.data());
+    const auto seq = client->send(Kind::request, code_of(Request::create_folder), {}, payload.data());
     EXPECT_TRUE(client->wait_ack(seq));
     EXPECT_TRUE(client->acked(seq));
     client->close();
@@ -204,7 +203,7 @@ TEST(Connection, GivesUpOnAnAckThatNeverComes) {
     auto client = connect_to(peer, options);
     ASSERT_TRUE(client);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(client->request(Kind::request, code(Request::remove_folder)));
+    EXPECT_FALSE(client->request(Kind::request, code_of(Request::remove_folder)));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     client->close();
     peer.join();
@@ -221,7 +220,7 @@ TEST(Connection, StopsWaitingForAnAckWhenThePeerCloses) {
     auto client = connect_to(peer, options);
     ASSERT_TRUE(client);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(client->request(Kind::request, code(Request::logoff)));
+    EXPECT_FALSE(client->request(Kind::request, code_of(Request::logoff)));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
     EXPECT_TRUE(client->closed());
 }
@@ -232,21 +231,21 @@ TEST(Connection, DropsACorruptPacketWithoutAnAck) {
         wire::PacketHead head;
         head.seq = 5;
         head.kind = std::uint8_t(Kind::reply);
-        head.code = code(Reply::logon_accepted);
+        head.code = code_of(Reply::logon_accepted);
         head.want_ack = wire::kWantAck;
         Bytes bad = wire::encode_packet(head);
         bad[20] ^= 0x01;
         link.send_raw(bad);
         // Noise ending in half a magic, right before a real one.
         link.send_raw(Bytes{'n', 'o', 0x69, 0x24});
-        link.send(Kind::reply, code(Reply::logged_off));
+        link.send(Kind::reply, code_of(Reply::logged_off));
         while (auto p = link.next()) acked.push_back(std::uint32_t(p->head.arg1));
     });
     auto client = connect_to(peer);
     ASSERT_TRUE(client);
     auto packet = client->receive(2s);
     ASSERT_TRUE(packet);
-    EXPECT_EQ(packet->head.code, code(Reply::logged_off));
+    EXPECT_EQ(packet->head.code, code_of(Reply::logged_off));
     EXPECT_FALSE(client->receive(20ms));
     EXPECT_EQ(client->corrupt_packets(), 1u);
     client->close();
@@ -283,7 +282,7 @@ TEST(Connection, APacketSplitAcrossReceivesArrivesWhole) {
     auto client = connect_to(peer);
     ASSERT_TRUE(client);
     EXPECT_FALSE(client->receive(20ms));
-    client->send(Kind::request, code(Request::stop_transfer), {}, {}, false);
+    client->send(Kind::request, code_of(Request::stop_transfer), {}, {}, false);
     auto packet = client->receive(2s);
     ASSERT_TRUE(packet);
     ASSERT_EQ(packet->payload.size(), 100u);
@@ -305,12 +304,12 @@ TEST(Connection, ReceiveTimesOutWhenThePeerIsSilent) {
 TEST(Connection, ReceiveCodeDropsWhatComesBefore) {
     ScriptedPeer peer([](PeerLink& link) {
         link.send(Kind::data, std::uint8_t(wire::Data::client_config), 0, false);
-        link.send(Kind::reply, code(Reply::logged_off));
-        link.send(Kind::reply, code(Reply::file_deleted));
+        link.send(Kind::reply, code_of(Reply::logged_off));
+        link.send(Kind::reply, code_of(Reply::file_deleted));
     });
     auto client = connect_to(peer);
     ASSERT_TRUE(client);
-    auto packet = client->receive_code(code(Reply::file_deleted), 2s);
+    auto packet = client->receive_code(code_of(Reply::file_deleted), 2s);
     ASSERT_TRUE(packet);
     EXPECT_EQ(packet->head.seq, 2u);
     EXPECT_FALSE(client->receive(20ms));
@@ -356,27 +355,27 @@ TEST(Connection, LogonResults) {
         Logon status;
         std::int32_t detail;
     } cases[] = {
-        {"accepted", {{{code(Reply::logon_accepted), 64}}}, Logon::accepted, 64},
+        {"accepted", {{{code_of(Reply::logon_accepted), 64}}}, Logon::accepted, 64},
         {"accepted after unrelated packets",
          {{{std::uint8_t(wire::Data::client_config), 0, Kind::data},
-           {code(Reply::logged_off), 0},
-           {code(Reply::logon_accepted), 0}}},
+           {code_of(Reply::logged_off), 0},
+           {code_of(Reply::logon_accepted), 0}}},
          Logon::accepted,
          0},
-        {"bad credentials", {{{code(Reply::logon_refused), 10}}}, Logon::bad_credentials, 0},
-        {"forbidden", {{{code(Reply::logon_refused), 2}}}, Logon::forbidden, 0},
+        {"bad credentials", {{{code_of(Reply::logon_refused), 10}}}, Logon::bad_credentials, 0},
+        {"forbidden", {{{code_of(Reply::logon_refused), 2}}}, Logon::forbidden, 0},
         {"wrong version, then close",
-         {{{code(Reply::wrong_version), 131000}, {code(Reply::logon_refused), 1}}, true, true},
+         {{{code_of(Reply::wrong_version), 131000}, {code_of(Reply::logon_refused), 1}}, true, true},
          Logon::wrong_version,
          131000},
         {"wrong version, closed before the refusal",
-         {{{code(Reply::wrong_version), 131000}}, true, true},
+         {{{code_of(Reply::wrong_version), 131000}}, true, true},
          Logon::wrong_version,
          131000},
-        {"version refusal alone", {{{code(Reply::logon_refused), 1}}}, Logon::wrong_version, 0},
-        {"unknown reason", {{{code(Reply::logon_refused), 77}}}, Logon::refused, 77},
+        {"version refusal alone", {{{code_of(Reply::logon_refused), 1}}}, Logon::wrong_version, 0},
+        {"unknown reason", {{{code_of(Reply::logon_refused), 77}}}, Logon::refused, 77},
         {"acknowledged, never answered", {}, Logon::no_answer, 0},
-        {"never acknowledged", {{{code(Reply::logon_accepted), 0}}, false}, Logon::no_answer, 0},
+        {"never acknowledged", {{{code_of(Reply::logon_accepted), 0}}, false}, Logon::no_answer, 0},
         {"closed after the ack", {{}, true, true}, Logon::no_answer, 0},
     };
     for (const auto& c : cases) {
@@ -387,7 +386,7 @@ TEST(Connection, LogonResults) {
         EXPECT_EQ(result.detail, c.detail);
         ASSERT_TRUE(request);
         EXPECT_EQ(request->head.kind, std::uint8_t(Kind::request));
-        EXPECT_EQ(request->head.code, code(Request::logon));
+        EXPECT_EQ(request->head.code, code_of(Request::logon));
         EXPECT_EQ(request->head.want_ack, wire::kWantAck);
         EXPECT_EQ(request->head.arg1, wire::kProtocolVersion);
         const auto credentials = wire::read_credentials(request->payload);
@@ -403,7 +402,7 @@ TEST(Connection, RequestsAndTheirAnswers) {
     const Op mkdir = [](Connection& c) { return int(c.make_folder("\\1\\A")); };
     const Op rmdir = [](Connection& c) { return int(c.remove_folder("\\1\\A")); };
     const Op logoff = [](Connection& c) { return int(c.logoff()); };
-    const Answer unrelated{code(Reply::logged_off), 0};
+    const Answer unrelated{code_of(Reply::logged_off), 0};
     const struct {
         const char* name;
         Op op;
@@ -413,28 +412,28 @@ TEST(Connection, RequestsAndTheirAnswers) {
     } cases[] = {
         {"account created",
          create,
-         {{{code(Reply::account_created)}}},
+         {{{code_of(Reply::account_created)}}},
          Request::create_account,
          int(AccountResult::created)},
         {"account name taken",
          create,
-         {{{code(Reply::name_taken)}}},
+         {{{code_of(Reply::name_taken)}}},
          Request::create_account,
          int(AccountResult::name_taken)},
         {"accounts closed",
          create,
-         {{{code(Reply::accounts_closed)}}},
+         {{{code_of(Reply::accounts_closed)}}},
          Request::create_account,
          int(AccountResult::not_allowed)},
         {"account, no answer", create, {}, Request::create_account, int(AccountResult::no_answer)},
         {"file deleted",
          remove,
-         {{unrelated, {code(Reply::file_deleted)}}},
+         {{unrelated, {code_of(Reply::file_deleted)}}},
          Request::delete_file,
          int(RemoveResult::deleted)},
         {"delete failed",
          remove,
-         {{{code(Reply::delete_failed)}}},
+         {{{code_of(Reply::delete_failed)}}},
          Request::delete_file,
          int(RemoveResult::failed)},
         {"delete, closed",
@@ -445,7 +444,7 @@ TEST(Connection, RequestsAndTheirAnswers) {
         {"folder made", mkdir, {}, Request::create_folder, 1},
         {"folder request unacknowledged", mkdir, {{}, false}, Request::create_folder, 0},
         {"folder removed", rmdir, {}, Request::remove_folder, 1},
-        {"logged off", logoff, {{{code(Reply::logged_off)}}}, Request::logoff, 1},
+        {"logged off", logoff, {{{code_of(Reply::logged_off)}}}, Request::logoff, 1},
         {"logoff unanswered", logoff, {}, Request::logoff, 0},
     };
     for (const auto& c : cases) {
@@ -453,7 +452,7 @@ TEST(Connection, RequestsAndTheirAnswers) {
         const auto [result, request] = exchange(c.script, c.op);
         EXPECT_EQ(result, c.result);
         ASSERT_TRUE(request);
-        EXPECT_EQ(request->head.code, code(c.sent));
+        EXPECT_EQ(request->head.code, code_of(c.sent));
         EXPECT_EQ(request->head.want_ack, wire::kWantAck);
         switch (c.sent) {
             case Request::create_account:

@@ -20,10 +20,9 @@ namespace rk::client::test {
 namespace {
 
 using wire::Reply;
+using wire::code_of;
 using wire::Request;
 
-constexpr std::uint8_t code(Reply r) { return std::uint8_t(r); }
-constexpr std::uint8_t code(Request r) { return std::uint8_t(r); }
 
 struct ProgramRun {
     int status = -1;
@@ -59,8 +58,8 @@ std::uint16_t closed_port() {
 }
 
 const std::map<std::uint8_t, std::vector<Answer>> kWelcoming{
-    {code(Request::logon), {{code(Reply::logon_accepted), 0}}},
-    {code(Request::logoff), {{code(Reply::logged_off), 0}}},
+    {code_of(Request::logon), {{code_of(Reply::logon_accepted), 0}}},
+    {code_of(Request::logoff), {{code_of(Reply::logged_off), 0}}},
 };
 
 std::map<std::uint8_t, std::vector<Answer>> welcoming_and(std::uint8_t request, Answer answer) {
@@ -72,7 +71,7 @@ std::map<std::uint8_t, std::vector<Answer>> welcoming_and(std::uint8_t request, 
 TEST(Rkclient, ExitStatusMessageAndRequests) {
     const std::string pw = "RKCLIENT_PASSWORD=s3cret";
     const std::string no_pw = "env -u RKCLIENT_PASSWORD";
-    const std::uint8_t logon = code(Request::logon), logoff = code(Request::logoff);
+    const std::uint8_t logon = code_of(Request::logon), logoff = code_of(Request::logoff);
     const struct {
         const char* name;
         std::string environment;
@@ -86,21 +85,21 @@ TEST(Rkclient, ExitStatusMessageAndRequests) {
         {"bad password",
          pw,
          "logon",
-         {{logon, {{code(Reply::logon_refused), 10}}}},
+         {{logon, {{code_of(Reply::logon_refused), 10}}}},
          1,
          "wrong user name or password",
          {logon}},
         {"forbidden",
          pw,
          "logon",
-         {{logon, {{code(Reply::logon_refused), 2}}}},
+         {{logon, {{code_of(Reply::logon_refused), 2}}}},
          1,
          "account is forbidden",
          {logon}},
         {"wrong version",
          pw,
          "logon",
-         {{logon, {{code(Reply::wrong_version), 131000}, {code(Reply::logon_refused), 1}}}},
+         {{logon, {{code_of(Reply::wrong_version), 131000}, {code_of(Reply::logon_refused), 1}}}},
          1,
          "server speaks protocol version 131000",
          {logon}},
@@ -111,43 +110,43 @@ TEST(Rkclient, ExitStatusMessageAndRequests) {
          kWelcoming,
          0,
          "",
-         {logon, code(Request::create_folder), logoff}},
-        {"rmdir", pw, "rmdir /a", kWelcoming, 0, "", {logon, code(Request::remove_folder), logoff}},
+         {logon, code_of(Request::create_folder), logoff}},
+        {"rmdir", pw, "rmdir /a", kWelcoming, 0, "", {logon, code_of(Request::remove_folder), logoff}},
         {"rm",
          pw,
          "rm /a/SAVE.DAT",
-         welcoming_and(code(Request::delete_file), {code(Reply::file_deleted)}),
+         welcoming_and(code_of(Request::delete_file), {code_of(Reply::file_deleted)}),
          0,
          "",
-         {logon, code(Request::delete_file), logoff}},
+         {logon, code_of(Request::delete_file), logoff}},
         {"rm failed",
          pw,
          "rm /a/SAVE.DAT",
-         welcoming_and(code(Request::delete_file), {code(Reply::delete_failed)}),
+         welcoming_and(code_of(Request::delete_file), {code_of(Reply::delete_failed)}),
          1,
          "delete failed: \\a\\SAVE.DAT",
-         {logon, code(Request::delete_file), logoff}},
+         {logon, code_of(Request::delete_file), logoff}},
         {"account created",
          pw,
          "create-account",
-         {{code(Request::create_account), {{code(Reply::account_created)}}}},
+         {{code_of(Request::create_account), {{code_of(Reply::account_created)}}}},
          0,
          "",
-         {code(Request::create_account)}},
+         {code_of(Request::create_account)}},
         {"account exists",
          pw,
          "create-account",
-         {{code(Request::create_account), {{code(Reply::name_taken)}}}},
+         {{code_of(Request::create_account), {{code_of(Reply::name_taken)}}}},
          1,
          "account exists",
-         {code(Request::create_account)}},
+         {code_of(Request::create_account)}},
         {"accounts closed",
          pw,
          "create-account",
-         {{code(Request::create_account), {{code(Reply::accounts_closed)}}}},
+         {{code_of(Request::create_account), {{code_of(Reply::accounts_closed)}}}},
          1,
          "creation of accounts is not allowed",
-         {code(Request::create_account)}},
+         {code_of(Request::create_account)}},
         {"no password",
          no_pw,
          "logon",
@@ -225,10 +224,10 @@ ScriptedPeer::Script transfer_server(std::function<void(PeerLink&, const wire::P
     return [serve](PeerLink& link) {
         while (auto p = link.next_request()) {
             if (p->head.want_ack != 0) link.ack(p->head.seq);
-            if (p->head.code == code(Request::logon)) {
-                link.send(wire::Kind::reply, code(Reply::logon_accepted));
-            } else if (p->head.code == code(Request::logoff)) {
-                link.send(wire::Kind::reply, code(Reply::logged_off));
+            if (p->head.code == code_of(Request::logon)) {
+                link.send(wire::Kind::reply, code_of(Reply::logon_accepted));
+            } else if (p->head.code == code_of(Request::logoff)) {
+                link.send(wire::Kind::reply, code_of(Reply::logged_off));
             } else {
                 serve(link, *p);
             }
@@ -273,7 +272,7 @@ TEST(Rkclient, LsShowsDirectChildrenUnlessRecursive) {
         SCOPED_TRACE(c.flag);
         std::string asked;
         ScriptedPeer peer(transfer_server([&](PeerLink& link, const wire::Packet& p) {
-            if (p.head.code != code(Request::list_folder)) return;
+            if (p.head.code != code_of(Request::list_folder)) return;
             asked = wire::zstr_at(p.payload);
             link.send_args(wire::Kind::data, std::uint8_t(wire::Data::listing_header),
                            {2, std::int32_t(listing.size()), 0, 3}, true);
@@ -293,7 +292,7 @@ TEST(Rkclient, GetAndPutMoveTheBytes) {
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = std::uint8_t(i * 7);
 
     ScriptedPeer getter(transfer_server([&](PeerLink& link, const wire::Packet& p) {
-        if (p.head.code != code(Request::download_file)) return;
+        if (p.head.code != code_of(Request::download_file)) return;
         link.send_args(wire::Kind::data, std::uint8_t(wire::Data::file_header),
                        {std::int32_t(content.size()), 0x20, 0x56CF73CA, 4}, true, p.payload);
         serve_stream(link, content, {std::uint8_t(wire::Data::file_chunk), 4, false, {}, 2});
@@ -315,8 +314,8 @@ TEST(Rkclient, GetAndPutMoveTheBytes) {
             if (p.head.arg4 == 1) data = support::decompress(data, 1024).bytes;
             std::copy(data.begin(), data.end(),
                       uploaded.begin() + std::ptrdiff_t(p.head.arg2) * 1024);
-        } else if (p.head.code == code(Request::end_of_pass)) {
-            link.send(wire::Kind::reply, code(Reply::upload_complete), p.head.arg1);
+        } else if (p.head.code == code_of(Request::end_of_pass)) {
+            link.send(wire::Kind::reply, code_of(Reply::upload_complete), p.head.arg1);
         }
     }));
     run = run_against(putter, "put " + dir + "got.dat /2/UP.DAT");
@@ -327,7 +326,7 @@ TEST(Rkclient, GetAndPutMoveTheBytes) {
 
     ScriptedPeer refuser(transfer_server([&](PeerLink& link, const wire::Packet& p) {
         if (p.head.code == std::uint8_t(wire::Data::file_header)) {
-            link.send(wire::Kind::reply, code(Reply::cannot_create));
+            link.send(wire::Kind::reply, code_of(Reply::cannot_create));
         }
     }));
     run = run_against(refuser, "put " + dir + "got.dat /2/UP.DAT");
@@ -335,8 +334,8 @@ TEST(Rkclient, GetAndPutMoveTheBytes) {
     EXPECT_EQ(run.output, "rkclient: upload refused: the server cannot create \\2\\UP.DAT\n");
 
     ScriptedPeer missing(transfer_server([&](PeerLink& link, const wire::Packet& p) {
-        if (p.head.code == code(Request::download_file)) {
-            link.send(wire::Kind::reply, code(Reply::cannot_open));
+        if (p.head.code == code_of(Request::download_file)) {
+            link.send(wire::Kind::reply, code_of(Reply::cannot_open));
         }
     }));
     run = run_against(missing, "get /1/GONE.DAT " + dir + "gone.dat");

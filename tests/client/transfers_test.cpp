@@ -17,13 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using wire::Data;
+using wire::code_of;
 using wire::Kind;
 using wire::Reply;
 using wire::Request;
 
-constexpr std::uint8_t code(Reply r) { return std::uint8_t(r); }
-constexpr std::uint8_t code(Request r) { return std::uint8_t(r); }
-constexpr std::uint8_t code(Data d) { return std::uint8_t(d); }
 
 // 2023-06-15 14:30:20 in DOS form.
 constexpr std::uint32_t kDate =
@@ -131,15 +129,15 @@ TEST(List, DecodesCompressedChunksAndAsksAgainForADroppedOne) {
     const Listing listing = against(
         [&](PeerLink& link) {
             request = take(link);
-            link.send_args(Kind::data, code(Data::listing_header),
+            link.send_args(Kind::data, code_of(Data::listing_header),
                            {source.files, std::int32_t(content.size()), 0, 77}, true);
-            serve_stream(link, content, {code(Data::listing_chunk), 77, true, {1}, 4}, &answers);
+            serve_stream(link, content, {code_of(Data::listing_chunk), 77, true, {1}, 4}, &answers);
         },
         [](Connection& c) { return list(c, "\\games"); });
 
     ASSERT_EQ(listing.status, Transfer::done) << listing.detail;
     ASSERT_TRUE(request);
-    EXPECT_EQ(request->head.code, code(Request::list_folder));
+    EXPECT_EQ(request->head.code, code_of(Request::list_folder));
     EXPECT_EQ(wire::zstr_at(request->payload), "\\games");
     EXPECT_EQ(answers, (std::vector<std::int32_t>{1, -1})) << "resend from 1, then received";
     ASSERT_EQ(listing.files.size(), 41u);
@@ -172,10 +170,10 @@ TEST(List, HeaderOnlyAnswers) {
         const Listing listing = against(
             [&](PeerLink& link) {
                 take(link);
-                link.send_args(Kind::data, code(Data::listing_header), {c.arg1, c.arg2, 0, 5},
+                link.send_args(Kind::data, code_of(Data::listing_header), {c.arg1, c.arg2, 0, 5},
                                true);
                 while (auto p = take(link)) {
-                    if (p->head.code == code(Request::stop_transfer)) stop_sent = true;
+                    if (p->head.code == code_of(Request::stop_transfer)) stop_sent = true;
                 }
             },
             [](Connection& c) { return list(c, "\\"); });
@@ -254,10 +252,10 @@ TEST(Download, WritesTheFileByteForByteWithItsDate) {
                 const auto size = wire::pack_size(c.size, 0x21);
                 wire::PayloadWriter name;
                 name.zstr("\\1\\SAVE.DAT");
-                link.send_args(Kind::data, code(Data::file_header),
+                link.send_args(Kind::data, code_of(Data::file_header),
                                {size.arg1, size.arg2, std::int32_t(kDate), 9}, true, name.data());
                 if (c.size > 0)
-                    serve_stream(link, content, {code(Data::file_chunk), 9, false, c.drop, 4});
+                    serve_stream(link, content, {code_of(Data::file_chunk), 9, false, c.drop, 4});
             },
             [&](Connection& conn) {
                 return download(conn, "\\1\\SAVE.DAT", local,
@@ -267,7 +265,7 @@ TEST(Download, WritesTheFileByteForByteWithItsDate) {
                                 });
             });
         ASSERT_EQ(result.status, Transfer::done) << result.detail;
-        EXPECT_EQ(request->head.code, code(Request::download_file));
+        EXPECT_EQ(request->head.code, code_of(Request::download_file));
         EXPECT_EQ(wire::zstr_at(request->payload), "\\1\\SAVE.DAT");
         EXPECT_EQ(result.attributes, 0x21u);
         EXPECT_EQ(read_file(local), content);
@@ -290,41 +288,41 @@ TEST(Download, RefusedOrHostileLeavesNoFile) {
         std::function<void(PeerLink&)> answer;
         Transfer status;
     } cases[] = {
-        {"cannot open", [](PeerLink& l) { l.send(Kind::reply, code(Reply::cannot_open)); },
+        {"cannot open", [](PeerLink& l) { l.send(Kind::reply, code_of(Reply::cannot_open)); },
          Transfer::missing},
         {"more chunks than an index can name",
          [](PeerLink& l) {
              const auto size = wire::pack_size(std::uint64_t(1) << 47, 0);
-             l.send_args(Kind::data, code(Data::file_header), {size.arg1, size.arg2, 0, 3}, true);
+             l.send_args(Kind::data, code_of(Data::file_header), {size.arg1, size.arg2, 0, 3}, true);
          },
          Transfer::too_large},
         {"chunk index past the end",
          [](PeerLink& l) {
-             l.send_args(Kind::data, code(Data::file_header), {100, 0, 0, 3}, true);
+             l.send_args(Kind::data, code_of(Data::file_header), {100, 0, 0, 3}, true);
              const Bytes data(100, 1);
-             l.send_args(Kind::data, code(Data::file_chunk), {3, 1, 0, 0}, false, data);
+             l.send_args(Kind::data, code_of(Data::file_chunk), {3, 1, 0, 0}, false, data);
          },
          Transfer::malformed},
         {"short chunk",
          [](PeerLink& l) {
-             l.send_args(Kind::data, code(Data::file_header), {2000, 0, 0, 3}, true);
+             l.send_args(Kind::data, code_of(Data::file_header), {2000, 0, 0, 3}, true);
              const Bytes data(1000, 1);
-             l.send_args(Kind::data, code(Data::file_chunk), {3, 0, 0, 0}, false, data);
+             l.send_args(Kind::data, code_of(Data::file_chunk), {3, 0, 0, 0}, false, data);
          },
          Transfer::malformed},
         {"compressed chunk that inflates past a chunk",
          [](PeerLink& l) {
-             l.send_args(Kind::data, code(Data::file_header), {5000, 0, 0, 3}, true);
+             l.send_args(Kind::data, code_of(Data::file_header), {5000, 0, 0, 3}, true);
              const Bytes plain(4096, 0);
              const auto packed = support::compress(plain, support::CompressLevel::normal);
-             l.send_args(Kind::data, code(Data::file_chunk), {3, 0, 0, 1}, false, packed.bytes);
+             l.send_args(Kind::data, code_of(Data::file_chunk), {3, 0, 0, 1}, false, packed.bytes);
          },
          Transfer::malformed},
         {"chunk marked compressed that is not",
          [](PeerLink& l) {
-             l.send_args(Kind::data, code(Data::file_header), {5000, 0, 0, 3}, true);
+             l.send_args(Kind::data, code_of(Data::file_header), {5000, 0, 0, 3}, true);
              const Bytes junk(300, 7);
-             l.send_args(Kind::data, code(Data::file_chunk), {3, 0, 0, 1}, false, junk);
+             l.send_args(Kind::data, code_of(Data::file_chunk), {3, 0, 0, 1}, false, junk);
          },
          Transfer::malformed},
     };
@@ -384,9 +382,9 @@ TEST(DownloadBatch, EntriesByTagWithAMissingFile) {
     const Batch batch = against(
         [&](PeerLink& link) {
             seen = read_batch_request(*take(link));
-            link.send_args(Kind::request, code(Request::batch_header),
+            link.send_args(Kind::request, code_of(Request::batch_header),
                            {0, 3, std::int32_t(stream.size()), 12}, true);
-            serve_stream(link, stream, {code(Data::batch_chunk), 12, false, {0}, 4});
+            serve_stream(link, stream, {code_of(Data::batch_chunk), 12, false, {0}, 4});
         },
         [](Connection& c) {
             return download_batch(c, {"\\1\\A.DAT", "\\1\\GONE.DAT"});
@@ -410,8 +408,8 @@ TEST(DownloadBatch, ALongNameListTravelsCompressedAndAnEmptyBatchIsConfirmed) {
     const Batch batch = against(
         [&](PeerLink& link) {
             seen = read_batch_request(*take(link));
-            link.send_args(Kind::request, code(Request::batch_header), {0, 3, 0, 4}, true);
-            serve_stream(link, {}, {code(Data::batch_chunk), 4, false, {}, 2}, &answers);
+            link.send_args(Kind::request, code_of(Request::batch_header), {0, 3, 0, 4}, true);
+            serve_stream(link, {}, {code_of(Data::batch_chunk), 4, false, {}, 2}, &answers);
         },
         [&](Connection& c) { return download_batch(c, names); });
     EXPECT_EQ(batch.status, Transfer::done);
@@ -427,9 +425,9 @@ TEST(DownloadBatch, OneNameAnsweredAsADownload) {
     const Batch found = against(
         [&](PeerLink& link) {
             take(link);
-            link.send_args(Kind::data, code(Data::file_header),
+            link.send_args(Kind::data, code_of(Data::file_header),
                            {1025, 0x20, std::int32_t(kDate), 8}, true);
-            serve_stream(link, content, {code(Data::file_chunk), 8, false, {}, 4});
+            serve_stream(link, content, {code_of(Data::file_chunk), 8, false, {}, 4});
         },
         [](Connection& c) { return download_batch(c, {"\\one"}); });
     ASSERT_EQ(found.status, Transfer::done) << found.detail;
@@ -441,7 +439,7 @@ TEST(DownloadBatch, OneNameAnsweredAsADownload) {
     const Batch refused = against(
         [](PeerLink& link) {
             take(link);
-            link.send(Kind::reply, code(Reply::cannot_open));
+            link.send(Kind::reply, code_of(Reply::cannot_open));
         },
         [](Connection& c) { return download_batch(c, {"\\gone"}); });
     ASSERT_EQ(refused.status, Transfer::done);
@@ -474,10 +472,10 @@ TEST(DownloadBatch, RefusesHostileShapes) {
         const Batch batch = against(
             [&](PeerLink& link) {
                 take(link);
-                link.send_args(Kind::request, code(Request::batch_header), {0, 3, c.declared, 2},
+                link.send_args(Kind::request, code_of(Request::batch_header), {0, 3, c.declared, 2},
                                true);
                 if (c.declared == std::int32_t(c.stream.size())) {
-                    serve_stream(link, c.stream, {code(Data::batch_chunk), 2, false, {}, 2});
+                    serve_stream(link, c.stream, {code_of(Data::batch_chunk), 2, false, {}, 2});
                 }
                 while (take(link)) {
                 }
@@ -516,9 +514,9 @@ ScriptedPeer::Script receive_upload(Received& got, EndAnswer on_end) {
             return;
         }
         while (auto p = take(link)) {
-            if (p->head.code == code(Request::stop_transfer)) got.stopped = true;
+            if (p->head.code == code_of(Request::stop_transfer)) got.stopped = true;
             if (p->head.kind == std::uint8_t(Kind::data) &&
-                p->head.code == code(Data::file_chunk)) {
+                p->head.code == code_of(Data::file_chunk)) {
                 Bytes data = p->payload;
                 if (p->head.arg4 == 1) data = support::decompress(data, 1024).bytes;
                 std::copy(data.begin(), data.end(),
@@ -529,7 +527,7 @@ ScriptedPeer::Script receive_upload(Received& got, EndAnswer on_end) {
                 EXPECT_EQ(p->head.arg1, tid);
             }
             if (p->head.kind == std::uint8_t(Kind::request) &&
-                p->head.code == code(Request::end_of_pass)) {
+                p->head.code == code_of(Request::end_of_pass)) {
                 EXPECT_EQ(p->head.arg1, tid);
                 std::vector<std::int32_t> missing;
                 for (std::size_t k = 0; k < have.size(); ++k) {
@@ -546,7 +544,7 @@ ScriptedPeer::Script receive_upload(Received& got, EndAnswer on_end) {
 EndAnswer honest() {
     return [](PeerLink& link, int, const std::vector<std::int32_t>& missing) {
         if (missing.empty()) {
-            link.send(Kind::reply, code(Reply::upload_complete), 1);
+            link.send(Kind::reply, code_of(Reply::upload_complete), 1);
             return;
         }
         wire::PayloadWriter w;
@@ -559,7 +557,7 @@ EndAnswer honest() {
             payload = packed.bytes;
             compressed = 1;
         }
-        link.send_args(Kind::data, code(Data::missing_chunks),
+        link.send_args(Kind::data, code_of(Data::missing_chunks),
                        {1, std::int32_t(missing.size()), 0, compressed}, false, payload);
     };
 }
@@ -618,43 +616,43 @@ TEST(Upload, Answers) {
         Transfer status;
     } cases[] = {
         {"empty file complete at once", 0,
-         [&](PeerLink& l, int, const auto&) { tid(l, code(Reply::upload_complete)); },
+         [&](PeerLink& l, int, const auto&) { tid(l, code_of(Reply::upload_complete)); },
          Transfer::done},
         {"refused", 0,
-         [](PeerLink& l, int, const auto&) { l.send(Kind::reply, code(Reply::cannot_create)); },
+         [](PeerLink& l, int, const auto&) { l.send(Kind::reply, code_of(Reply::cannot_create)); },
          Transfer::refused},
         {"write failed", 2000,
-         [&](PeerLink& l, int, const auto&) { tid(l, code(Reply::cannot_write)); },
+         [&](PeerLink& l, int, const auto&) { tid(l, code_of(Reply::cannot_write)); },
          Transfer::server_failed},
         {"completion for another transfer", 2000,
          [](PeerLink& l, int, const auto&) {
-             l.send(Kind::reply, code(Reply::upload_complete), 999);
+             l.send(Kind::reply, code_of(Reply::upload_complete), 999);
          },
          Transfer::no_answer},
         {"missing index past the end", 2000,
          [](PeerLink& l, int, const auto&) {
              wire::PayloadWriter w;
              w.i32(2);
-             l.send_args(Kind::data, code(Data::missing_chunks), {1, 1, 0, 0}, false, w.data());
+             l.send_args(Kind::data, code_of(Data::missing_chunks), {1, 1, 0, 0}, false, w.data());
          },
          Transfer::malformed},
         {"missing list of odd length", 2000,
          [](PeerLink& l, int, const auto&) {
              const Bytes three(3, 0);
-             l.send_args(Kind::data, code(Data::missing_chunks), {1, 1, 0, 0}, false, three);
+             l.send_args(Kind::data, code_of(Data::missing_chunks), {1, 1, 0, 0}, false, three);
          },
          Transfer::malformed},
         {"missing list that does not inflate", 2000,
          [](PeerLink& l, int, const auto&) {
              const Bytes junk(40, 9);
-             l.send_args(Kind::data, code(Data::missing_chunks), {1, 10, 0, 1}, false, junk);
+             l.send_args(Kind::data, code_of(Data::missing_chunks), {1, 10, 0, 1}, false, junk);
          },
          Transfer::malformed},
         {"a server that never settles", 2000,
          [](PeerLink& l, int, const auto&) {
              wire::PayloadWriter w;
              w.i32(0);
-             l.send_args(Kind::data, code(Data::missing_chunks), {1, 1, 0, 0}, false, w.data());
+             l.send_args(Kind::data, code_of(Data::missing_chunks), {1, 1, 0, 0}, false, w.data());
          },
          Transfer::malformed},
     };
@@ -687,13 +685,13 @@ TEST(Housekeeping, TreeSlotsAndReset) {
         [&](PeerLink& link) {
             while (auto p = take(link)) {
                 seen.push_back(*p);
-                if (p->head.code == code(Request::delete_tree))
-                    link.send(Kind::reply, code(Reply::tree_deleted));
-                if (p->head.code == code(Request::ask_slot_dates)) {
+                if (p->head.code == code_of(Request::delete_tree))
+                    link.send(Kind::reply, code_of(Reply::tree_deleted));
+                if (p->head.code == code_of(Request::ask_slot_dates)) {
                     // A stale answer first: its echo must not be taken.
-                    link.send_args(Kind::reply, code(Reply::slot_dates),
+                    link.send_args(Kind::reply, code_of(Reply::slot_dates),
                                    {p->head.arg1 + 1, 1, 1, 1}, false);
-                    link.send_args(Kind::reply, code(Reply::slot_dates),
+                    link.send_args(Kind::reply, code_of(Reply::slot_dates),
                                    {p->head.arg1, std::int32_t(kDate), -1, 5}, false);
                 }
             }
@@ -710,7 +708,7 @@ TEST(Housekeeping, TreeSlotsAndReset) {
     EXPECT_EQ(slots.dates, (std::array<std::int32_t, 3>{std::int32_t(kDate), -1, 5}));
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(wire::zstr_at(seen[2].payload), "\\game\\2");
-    EXPECT_EQ(seen[2].head.code, code(Request::reset_slot_dates));
+    EXPECT_EQ(seen[2].head.code, code_of(Request::reset_slot_dates));
 }
 
 }  // namespace

@@ -23,14 +23,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using client::Connection;
+using wire::code_of;
 using wire::Kind;
 using wire::Reply;
 using wire::Request;
 
 constexpr auto kNoAnswer = 300ms;
 
-std::uint8_t code(Reply r) { return std::uint8_t(r); }
-std::uint8_t code(Request r) { return std::uint8_t(r); }
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -114,14 +113,14 @@ TEST_F(EngineTest, WrongVersionGets158Then152AndTheConnectionCloses) {
     start();
     auto conn = connect();
     const auto creds = wire::write_credentials("alice", "pw");
-    conn->send(Kind::request, code(Request::logon), {131094, 0, 0, 0}, creds);
+    conn->send(Kind::request, code_of(Request::logon), {131094, 0, 0, 0}, creds);
     const auto first = conn->receive(3s);
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->head.code, code(Reply::wrong_version));
+    EXPECT_EQ(first->head.code, code_of(Reply::wrong_version));
     EXPECT_EQ(first->head.arg1, wire::kProtocolVersion);
     const auto second = conn->receive(3s);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->head.code, code(Reply::logon_refused));
+    EXPECT_EQ(second->head.code, code_of(Reply::logon_refused));
     EXPECT_EQ(second->head.arg1, 1);
     EXPECT_FALSE(conn->receive(3s));
     EXPECT_TRUE(conn->closed());
@@ -136,11 +135,11 @@ TEST_F(EngineTest, ReplyIsResentIdenticallyEvery100MsUntilAcknowledged) {
     write_accounts(image_with({{"alice", "pw", false}}));
     start();
     auto conn = connect({.auto_ack = false, .suppress_duplicates = false});
-    conn->request(Kind::request, code(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
+    conn->request(Kind::request, code_of(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
                   wire::write_credentials("alice", "pw"));
     const auto first = conn->receive(3s);
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->head.code, code(Reply::logon_accepted));
+    EXPECT_EQ(first->head.code, code_of(Reply::logon_accepted));
     EXPECT_EQ(first->head.seq, 0u) << "the server numbers its packets from 0";
     EXPECT_FALSE(conn->receive(kNoAnswer)) << "nothing is resent before the clock moves";
 
@@ -173,10 +172,10 @@ TEST_F(EngineTest, AcknowledgementsDoNotUseUpSequenceNumbers) {
     start();
     auto conn = connect({.auto_ack = true, .suppress_duplicates = false});
     // Each request below is acknowledged by the server before its reply.
-    conn->send(Kind::request, code(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
+    conn->send(Kind::request, code_of(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
                wire::write_credentials("alice", "pw"));
     const auto logon = conn->receive(3s);
-    conn->send(Kind::request, code(Request::logoff));
+    conn->send(Kind::request, code_of(Request::logoff));
     const auto logoff = conn->receive(3s);
     ASSERT_TRUE(logon && logoff);
     EXPECT_EQ(logon->head.seq, 0u);
@@ -189,7 +188,7 @@ TEST_F(EngineTest, DuplicateIsAcknowledgedButActedOnOnce) {
     // Two copies of one packet, as a client that missed the ack would send.
     wire::PacketHead head;
     head.seq = 40;
-    head.code = code(Request::create_account);
+    head.code = code_of(Request::create_account);
     head.kind = std::uint8_t(Kind::request);
     head.want_ack = wire::kWantAck;
     const auto bytes = wire::encode_packet(head, wire::write_credentials("dora", "pw"));
@@ -197,7 +196,7 @@ TEST_F(EngineTest, DuplicateIsAcknowledgedButActedOnOnce) {
     conn->send_raw(bytes);
     const auto reply = conn->receive(3s);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->head.code, code(Reply::account_created));
+    EXPECT_EQ(reply->head.code, code_of(Reply::account_created));
     EXPECT_FALSE(conn->receive(kNoAnswer)) << "the copy must not create twice";
     EXPECT_EQ(conn->create_account("dora", "pw"), client::AccountResult::name_taken);
 }
@@ -207,7 +206,7 @@ TEST_F(EngineTest, PacketWithBadChecksumIsDroppedWithoutAnswer) {
     auto conn = connect();
     wire::PacketHead head;
     head.seq = 7;
-    head.code = code(Request::create_account);
+    head.code = code_of(Request::create_account);
     head.kind = std::uint8_t(Kind::request);
     head.want_ack = wire::kWantAck;
     auto bytes = wire::encode_packet(head, wire::write_credentials("erin", "pw"));
@@ -264,7 +263,7 @@ TEST_F(EngineTest, RequestsBeforeLogonAreAcknowledgedAndIgnored) {
     home_.write_file("alice/keep.dat", "x");
     start();
     auto conn = connect();
-    EXPECT_TRUE(conn->request(Kind::request, code(Request::delete_file), {},
+    EXPECT_TRUE(conn->request(Kind::request, code_of(Request::delete_file), {},
                               std::vector<std::uint8_t>{'\\', 'k', 'e', 'e', 'p', '.', 'd', 'a', 't', 0}));
     EXPECT_FALSE(conn->receive(kNoAnswer));
     EXPECT_TRUE(std::filesystem::exists(home_.path("alice/keep.dat")));
@@ -371,10 +370,10 @@ TEST_F(EngineTest, PendingConversionAcknowledgesButActsOnNothing) {
     home_.write_file("UserInfo.dat", legacy);
     start();
     auto conn = connect();
-    EXPECT_TRUE(conn->request(Kind::request, code(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
+    EXPECT_TRUE(conn->request(Kind::request, code_of(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
                               wire::write_credentials("alice", "pw")));
     EXPECT_FALSE(conn->receive(kNoAnswer));
-    EXPECT_TRUE(conn->request(Kind::request, code(Request::create_account), {},
+    EXPECT_TRUE(conn->request(Kind::request, code_of(Request::create_account), {},
                               wire::write_credentials("bob", "pw")));
     EXPECT_FALSE(conn->receive(kNoAnswer));
 }

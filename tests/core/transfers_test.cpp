@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 using client::Connection;
 using Bytes = std::vector<std::uint8_t>;
 using wire::Data;
+using wire::code_of;
 using wire::Kind;
 using wire::Reply;
 using wire::Request;
@@ -32,9 +33,6 @@ using wire::Request;
 constexpr auto kWait = 5s;
 constexpr auto kNoAnswer = 300ms;
 
-std::uint8_t code(Reply r) { return std::uint8_t(r); }
-std::uint8_t code(Request r) { return std::uint8_t(r); }
-std::uint8_t code(Data d) { return std::uint8_t(d); }
 
 Bytes path_payload(std::string_view path) {
     wire::PayloadWriter w;
@@ -95,14 +93,14 @@ protected:
                 Bytes body = p->payload;
                 if (p->head.arg4 == 1) body = support::decompress(body, 1024).bytes;
                 chunks[index] = body;
-            } else if (p->head.code == code(Request::end_of_pass) && p->head.arg1 == id) {
+            } else if (p->head.code == code_of(Request::end_of_pass) && p->head.arg1 == id) {
                 std::uint64_t first_gap = 0;
                 while (chunks.count(first_gap)) ++first_gap;
                 if (first_gap >= wire::chunk_count(size)) {
-                    conn_->send(Kind::request, code(Request::transfer_received), {id, 0, 0, 0});
+                    conn_->send(Kind::request, code_of(Request::transfer_received), {id, 0, 0, 0});
                     break;
                 }
-                conn_->send(Kind::request, code(Request::resend_from),
+                conn_->send(Kind::request, code_of(Request::resend_from),
                             {id, std::int32_t(first_gap), 0, 0});
             }
         }
@@ -120,9 +118,9 @@ TEST_F(TransfersTest, DownloadResendsFromTheClientsIndexAndEndsOn121) {
     start();
     const Bytes content = pattern(5000);
     home_.write_file("alice/SAVE.DAT", as_string(content));
-    conn_->send(Kind::request, code(Request::download_file), {}, path_payload("\\save.dat"));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\save.dat"));
     const auto header = next();
-    ASSERT_EQ(header.head.code, code(Data::file_header));
+    ASSERT_EQ(header.head.code, code_of(Data::file_header));
     EXPECT_EQ(wire::unpack_size(header.head.arg1, header.head.arg2), 5000u);
     EXPECT_EQ(wire::zstr_at(header.payload), "\\save.dat") << "the name as the client sent it";
     // Chunks 1 and 3 are lost on the way: the 120 brings them again.
@@ -130,9 +128,9 @@ TEST_F(TransfersTest, DownloadResendsFromTheClientsIndexAndEndsOn121) {
     EXPECT_FALSE(conn_->receive(kNoAnswer)) << "nothing follows the 121";
 
     // The stream is over, so the next download starts at once.
-    conn_->send(Kind::request, code(Request::download_file), {}, path_payload("\\SAVE.DAT"));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\SAVE.DAT"));
     const auto again = next();
-    ASSERT_EQ(again.head.code, code(Data::file_header));
+    ASSERT_EQ(again.head.code, code_of(Data::file_header));
     EXPECT_NE(again.head.arg4, header.head.arg4) << "each transfer gets its own id";
     EXPECT_EQ(collect(again.head.arg4, 5000), content);
 }
@@ -140,45 +138,45 @@ TEST_F(TransfersTest, DownloadResendsFromTheClientsIndexAndEndsOn121) {
 TEST_F(TransfersTest, DownloadOfEmptyAndMissingFiles) {
     start();
     home_.write_file("alice/empty.dat", "");
-    conn_->send(Kind::request, code(Request::download_file), {}, path_payload("\\empty.dat"));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\empty.dat"));
     const auto header = next();
-    EXPECT_EQ(header.head.code, code(Data::file_header));
+    EXPECT_EQ(header.head.code, code_of(Data::file_header));
     EXPECT_EQ(wire::unpack_size(header.head.arg1, header.head.arg2), 0u);
     EXPECT_FALSE(conn_->receive(1s)) << "an empty file is the header alone, no 122";
     // Not left open: a writer gets it at once.
     auto writer = support::FileStream::create_for_receiving(platform::Env::host(), user("empty.dat"));
     EXPECT_TRUE(writer);
 
-    conn_->send(Kind::request, code(Request::download_file), {}, path_payload("\\nothing.dat"));
-    EXPECT_EQ(next().head.code, code(Reply::cannot_open));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\nothing.dat"));
+    EXPECT_EQ(next().head.code, code_of(Reply::cannot_open));
 }
 
 TEST_F(TransfersTest, StopEndsTheStreamAndClosesTheFile) {
     start(/*manual_clock=*/true, /*bandwidth=*/1);
     home_.write_file("alice/big.dat", as_string(pattern(200000)));
-    conn_->send(Kind::request, code(Request::download_file), {}, path_payload("\\big.dat"));
-    ASSERT_EQ(next().head.code, code(Data::file_header));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\big.dat"));
+    ASSERT_EQ(next().head.code, code_of(Data::file_header));
     // One packet goes; the next waits for a bandwidth budget that the
     // stopped clock never refills.
-    EXPECT_EQ(next().head.code, code(Data::file_chunk));
+    EXPECT_EQ(next().head.code, code_of(Data::file_chunk));
     EXPECT_FALSE(support::FileStream::create_for_receiving(platform::Env::host(), user("big.dat")))
         << "the file is held while it is being sent";
-    conn_->request(Kind::request, code(Request::stop_transfer));
+    conn_->request(Kind::request, code_of(Request::stop_transfer));
     // The stream notices the stop at its next tick.
     server_->advance_clock(20);
     EXPECT_TRUE(support::FileStream::create_for_receiving(platform::Env::host(), user("big.dat")))
         << "the stopped stream must close its file";
     server_->advance_clock(1000);
     while (auto p = conn_->receive(kNoAnswer)) {
-        EXPECT_NE(p->head.code, code(Data::file_chunk)) << "no chunk after the stop";
+        EXPECT_NE(p->head.code, code_of(Data::file_chunk)) << "no chunk after the stop";
     }
 }
 
 TEST_F(TransfersTest, BandwidthLimitPacesEveryStreamByTheClock) {
     start(/*manual_clock=*/true, /*bandwidth=*/10);  // 10000 bytes a second
     home_.write_file("alice/big.dat", as_string(pattern(100000)));
-    conn_->send(Kind::request, code(Request::download_file), {}, path_payload("\\big.dat"));
-    ASSERT_EQ(next().head.code, code(Data::file_header));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\big.dat"));
+    ASSERT_EQ(next().head.code, code_of(Data::file_header));
     std::size_t total = 0;
     for (int second = 1; second <= 3; ++second) {
         server_->advance_clock(1000);
@@ -198,9 +196,9 @@ TEST_F(TransfersTest, ListingTravelsCompressedAndReassemblesToTheListing) {
                          std::string(std::size_t(i) * 10, 'x'));
     }
     const auto expected = files::build_listing(platform::Env::host(), home_.path("alice"), "", {});
-    conn_->send(Kind::request, code(Request::list_folder), {}, path_payload(""));
+    conn_->send(Kind::request, code_of(Request::list_folder), {}, path_payload(""));
     const auto header = next();
-    ASSERT_EQ(header.head.code, code(Data::listing_header));
+    ASSERT_EQ(header.head.code, code_of(Data::listing_header));
     EXPECT_EQ(header.head.arg1, 60);
     ASSERT_EQ(header.head.arg2, std::int32_t(expected.bytes.size()));
     ASSERT_GT(expected.bytes.size(), 2048u);
@@ -209,19 +207,19 @@ TEST_F(TransfersTest, ListingTravelsCompressedAndReassemblesToTheListing) {
     bool compressed_seen = false;
     for (;;) {
         auto p = next();
-        if (p.head.code == code(Request::end_of_pass)) break;
-        ASSERT_EQ(p.head.code, code(Data::listing_chunk));
+        if (p.head.code == code_of(Request::end_of_pass)) break;
+        ASSERT_EQ(p.head.code, code_of(Data::listing_chunk));
         compressed_seen |= p.head.arg4 == 1;
         chunks[std::uint32_t(p.head.arg2)] =
             p.head.arg4 == 1 ? support::decompress(p.payload, 1024).bytes : p.payload;
     }
-    conn_->send(Kind::request, code(Request::transfer_received), {header.head.arg4, 0, 0, 0});
+    conn_->send(Kind::request, code_of(Request::transfer_received), {header.head.arg4, 0, 0, 0});
     Bytes all;
     for (auto& [i, body] : chunks) all.insert(all.end(), body.begin(), body.end());
     EXPECT_EQ(all, expected.bytes);
     EXPECT_TRUE(compressed_seen) << "listing chunks that compress well travel compressed";
 
-    conn_->send(Kind::request, code(Request::list_folder), {}, path_payload("\\nowhere"));
+    conn_->send(Kind::request, code_of(Request::list_folder), {}, path_payload("\\nowhere"));
     const auto missing = next();
     EXPECT_EQ(missing.head.arg1, -1);
     EXPECT_EQ(missing.head.arg2, 0);
@@ -239,9 +237,9 @@ TEST_F(TransfersTest, BatchPacksSmallFilesAndMarksMissingOnes) {
         w.i32(tag);
     }
     w.zstr("");
-    conn_->send(Kind::request, code(Request::download_batch), {}, w.data());
+    conn_->send(Kind::request, code_of(Request::download_batch), {}, w.data());
     const auto header = next();
-    ASSERT_EQ(header.head.code, code(Request::batch_header));
+    ASSERT_EQ(header.head.code, code_of(Request::batch_header));
     EXPECT_EQ(header.head.arg2, 3);
     const Bytes batch = collect(header.head.arg4, std::uint32_t(header.head.arg3));
     ASSERT_EQ(batch.size(), std::size_t(header.head.arg3));
@@ -261,24 +259,24 @@ TEST_F(TransfersTest, UploadRepairsSkippedChunksThroughTheMissingList) {
     home_.write_file("alice/SAVE.DAT", "old");
     const Bytes content = pattern(3000, 9);
     const auto size = wire::pack_size(content.size(), 0x20);
-    conn_->request(Kind::data, code(Data::file_header), {size.arg1, size.arg2, 0x58AC7A00, 77},
+    conn_->request(Kind::data, code_of(Data::file_header), {size.arg1, size.arg2, 0x58AC7A00, 77},
                    path_payload("\\SAVE.DAT"));
     auto chunk = [&](int index) {
         const auto begin = content.begin() + index * 1024;
         const Bytes body(begin, begin + std::min<std::ptrdiff_t>(1024, content.end() - begin));
-        conn_->send(Kind::data, code(Data::file_chunk), {77, index, 0, 0}, body, false);
+        conn_->send(Kind::data, code_of(Data::file_chunk), {77, index, 0, 0}, body, false);
     };
     chunk(0);
     chunk(2);
-    conn_->request(Kind::request, code(Request::end_of_pass), {77, 0, 0, 0});
+    conn_->request(Kind::request, code_of(Request::end_of_pass), {77, 0, 0, 0});
     const auto missing = next();
-    ASSERT_EQ(missing.head.code, code(Data::missing_chunks));
+    ASSERT_EQ(missing.head.code, code_of(Data::missing_chunks));
     EXPECT_EQ(missing.head.arg2, 1);
     EXPECT_EQ(missing.payload, (Bytes{1, 0, 0, 0}));
     EXPECT_EQ(home_.read_file("alice/SAVE.DAT"), "old") << "the old file stays until the new is whole";
     chunk(1);
     const auto done = next();
-    EXPECT_EQ(done.head.code, code(Reply::upload_complete));
+    EXPECT_EQ(done.head.code, code_of(Reply::upload_complete));
     EXPECT_EQ(done.head.arg1, 77);
     EXPECT_EQ(home_.read_file("alice/SAVE.DAT"), as_string(content));
 }
@@ -287,9 +285,9 @@ TEST_F(TransfersTest, UploadCutOffByTheClientLeavesTheOldFile) {
     start();
     home_.write_file("alice/SAVE.DAT", "old");
     const auto size = wire::pack_size(4096, 0x20);
-    conn_->request(Kind::data, code(Data::file_header), {size.arg1, size.arg2, 0, 5},
+    conn_->request(Kind::data, code_of(Data::file_header), {size.arg1, size.arg2, 0, 5},
                    path_payload("\\SAVE.DAT"));
-    conn_->send(Kind::data, code(Data::file_chunk), {5, 0, 0, 0}, pattern(1024), false);
+    conn_->send(Kind::data, code_of(Data::file_chunk), {5, 0, 0, 0}, pattern(1024), false);
     conn_->request(Kind::request, 99);  // the chunk has been taken in
     conn_->close();
     for (int i = 0; i < 100 && server_->snapshot().connections > 0; ++i) std::this_thread::sleep_for(5ms);
@@ -307,10 +305,10 @@ TEST_F(TransfersTest, SlotDatesAnswerWithoutAskingForAnAcknowledgement) {
     home_.make_dir("alice/game/1");
     home_.make_dir("alice/game/3");
     home_.write_file("alice/game/1/DOCDATE.SYN", "");
-    conn_->send(Kind::request, code(Request::reset_slot_dates), {}, path_payload("\\game\\3"));
-    conn_->send(Kind::request, code(Request::ask_slot_dates), {1234, 0, 0, 0}, path_payload("\\game\\"));
+    conn_->send(Kind::request, code_of(Request::reset_slot_dates), {}, path_payload("\\game\\3"));
+    conn_->send(Kind::request, code_of(Request::ask_slot_dates), {1234, 0, 0, 0}, path_payload("\\game\\"));
     const auto reply = next();
-    EXPECT_EQ(reply.head.code, code(Reply::slot_dates));
+    EXPECT_EQ(reply.head.code, code_of(Reply::slot_dates));
     EXPECT_EQ(reply.head.want_ack, 0);
     EXPECT_EQ(reply.head.arg1, 1234);
     EXPECT_NE(reply.head.arg2, -1);
@@ -333,19 +331,19 @@ TEST_F(TransfersTest, EveryPathTakingRequestStaysInsideTheUsersFolder) {
         std::optional<std::uint8_t> answer;  // nullopt: silence
     };
     const Case cases[] = {
-        {"list", code(Request::list_folder), Kind::request, escape, code(Data::listing_header)},
-        {"download", code(Request::download_file), Kind::request, escape + "\\secret.dat",
-         code(Reply::cannot_open)},
-        {"delete", code(Request::delete_file), Kind::request, escape + "\\secret.dat",
-         code(Reply::delete_failed)},
-        {"remove folder", code(Request::remove_folder), Kind::request, escape + "\\game\\1", {}},
-        {"create folder", code(Request::create_folder), Kind::request, escape + "\\new", {}},
-        {"reset slot", code(Request::reset_slot_dates), Kind::request, escape + "\\game\\1", {}},
-        {"slot dates", code(Request::ask_slot_dates), Kind::request, escape + "\\game",
-         code(Reply::slot_dates)},
-        {"delete tree", code(Request::delete_tree), Kind::request, escape, code(Reply::tree_deleted)},
-        {"upload", code(Data::file_header), Kind::data, escape + "\\secret.dat",
-         code(Reply::cannot_create)},
+        {"list", code_of(Request::list_folder), Kind::request, escape, code_of(Data::listing_header)},
+        {"download", code_of(Request::download_file), Kind::request, escape + "\\secret.dat",
+         code_of(Reply::cannot_open)},
+        {"delete", code_of(Request::delete_file), Kind::request, escape + "\\secret.dat",
+         code_of(Reply::delete_failed)},
+        {"remove folder", code_of(Request::remove_folder), Kind::request, escape + "\\game\\1", {}},
+        {"create folder", code_of(Request::create_folder), Kind::request, escape + "\\new", {}},
+        {"reset slot", code_of(Request::reset_slot_dates), Kind::request, escape + "\\game\\1", {}},
+        {"slot dates", code_of(Request::ask_slot_dates), Kind::request, escape + "\\game",
+         code_of(Reply::slot_dates)},
+        {"delete tree", code_of(Request::delete_tree), Kind::request, escape, code_of(Reply::tree_deleted)},
+        {"upload", code_of(Data::file_header), Kind::data, escape + "\\secret.dat",
+         code_of(Reply::cannot_create)},
     };
     const auto before = std::filesystem::last_write_time(home_.path("bob/game/1/DOCDATE.SYN"));
     for (const Case& c : cases) {
@@ -356,10 +354,10 @@ TEST_F(TransfersTest, EveryPathTakingRequestStaysInsideTheUsersFolder) {
         }
         const auto reply = next();
         EXPECT_EQ(reply.head.code, *c.answer) << c.name;
-        if (c.code == code(Request::list_folder)) {
+        if (c.code == code_of(Request::list_folder)) {
             EXPECT_EQ(reply.head.arg1, -1) << c.name;
         }
-        if (c.code == code(Request::ask_slot_dates)) {
+        if (c.code == code_of(Request::ask_slot_dates)) {
             EXPECT_EQ(reply.head.arg2, -1) << c.name;
         }
     }
