@@ -79,10 +79,23 @@ void Connection::start() {
     std::error_code ec;
     socket_.non_blocking(true, ec);
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-    auto self = shared_from_this();
-    asio::co_spawn(engine_.io(), [self]() { return self->read_loop(); }, asio::detached);
-    asio::co_spawn(engine_.io(), [self]() { return self->write_loop(); }, asio::detached);
-    asio::co_spawn(engine_.io(), [self]() { return self->dispatch_loop(); }, asio::detached);
+    spawn([this] { return read_loop(); });
+    spawn([this] { return write_loop(); });
+    spawn([this] { return dispatch_loop(); });
+}
+
+void Connection::spawn(const std::function<asio::awaitable<void>()>& coroutine) {
+    // An error that escapes a coroutine must not leave a half-working
+    // connection behind.
+    asio::co_spawn(engine_.io(), coroutine(), [self = shared_from_this()](std::exception_ptr error) {
+        if (!error) return;
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            spdlog::error("connection {}: {}", self->id(), e.what());
+        }
+        self->close("internal error");
+    });
 }
 
 void Connection::close(std::string_view reason) {
@@ -100,6 +113,7 @@ void Connection::close(std::string_view reason) {
     dispatch_wake_.cancel();
     // A running walk or stream stops; a half-received upload is dropped.
     *stop_request_ = true;
+    engine_.wake_walks();
     stream_wake_.cancel();
     stream_changed_.cancel();
     upload_.abandon();
@@ -219,7 +233,12 @@ asio::awaitable<bool> Connection::send(wire::PacketHead head, std::span<const st
     if (closing()) co_return false;
     auto bytes = std::make_shared<const Bytes>(wire::encode_packet(head, payload));
     queue(bytes);
-    if (head.want_ack == 0) co_return true;
+    // A completed send renews the link; resends of an unacknowledged reply
+    // do not, so a client that never acknowledges still falls silent.
+    if (head.want_ack == 0) {
+        last_activity_ = engine_.now();
+        co_return true;
+    }
 
     awaiting_.push_back({head.seq, bytes, engine_.now() + Engine::kResendMs});
     watch();
@@ -279,7 +298,6 @@ asio::awaitable<void> Connection::write_loop() {
             front_since_ = engine_.now();
         }
         if (stream_running_) stream_changed_.cancel();
-        last_activity_ = engine_.now();
     }
 }
 

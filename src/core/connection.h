@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -68,6 +69,9 @@ private:
         std::uint64_t resend_at = 0;
     };
 
+    // Runs a coroutine of this connection; an exception that escapes it is
+    // logged and closes the connection.
+    void spawn(const std::function<asio::awaitable<void>()>& coroutine);
     asio::awaitable<void> read_loop();
     asio::awaitable<void> write_loop();
     asio::awaitable<void> dispatch_loop();

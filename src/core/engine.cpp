@@ -23,13 +23,24 @@ Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
 
 Engine::~Engine() {
     stop_service();
-    walks_cancelled_ = true;
-    scan_refilled_.notify_all();
+    cancel_walks();
     pool_.join();
 }
 
+void Engine::cancel_walks() {
+    walks_cancelled_ = true;
+    wake_walks();
+}
+
+void Engine::wake_walks() {
+    // Under the lock, so that a walk between its test and its wait hears it.
+    std::lock_guard lock(scan_mutex_);
+    scan_refilled_.notify_all();
+}
+
 std::error_code Engine::start_service(const asio::ip::address& address, std::uint16_t port) {
-    if (acceptor_ || shutting_down_) return {};
+    if (shutting_down_) return std::make_error_code(std::errc::operation_not_permitted);
+    if (acceptor_) return {};  // already listening
     asio::ip::tcp::acceptor acceptor(io_);
     const asio::ip::tcp::endpoint endpoint(address, port);
     std::error_code ec;
@@ -54,6 +65,7 @@ void Engine::stop_service() {
         acceptor_->close(ignored);
         acceptor_.reset();
         live_.listening = false;
+        live_.port = 0;
     }
     // Connections that outlive the listener would refer to a stopped service.
     while (!live_connections_.empty()) {
@@ -63,8 +75,7 @@ void Engine::stop_service() {
 
 void Engine::shut_down() {
     shutting_down_ = true;
-    walks_cancelled_ = true;
-    scan_refilled_.notify_all();
+    cancel_walks();
     link_check();
 }
 
@@ -84,9 +95,12 @@ asio::awaitable<void> Engine::accept_loop() {
             co_await acceptor_->async_accept(asio::redirect_error(asio::use_awaitable, ec));
         if (ec == asio::error::operation_aborted || !acceptor_) co_return;
         if (ec) {
-            // Out of descriptors and the like: the listener stays, the
-            // connection is lost.
+            // Out of descriptors and the like: the listener stays, and waits a
+            // moment rather than failing again at once on the same backlog.
             spdlog::warn("accept failed: {}", ec.message());
+            asio::steady_timer pause(io_, std::chrono::milliseconds(100));
+            std::error_code ignored;
+            co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             continue;
         }
         const std::uint64_t id = next_id_++;
@@ -110,11 +124,17 @@ asio::awaitable<void> Engine::run_blocking(const std::function<void()>& work) {
     // Plain handlers carry the work across: no coroutine frame changes threads.
     asio::steady_timer done(io_);
     done.expires_at(asio::steady_timer::time_point::max());
-    asio::post(pool_, [this, &work, &done] {
-        work();
+    std::exception_ptr error;
+    asio::post(pool_, [this, &work, &done, &error] {
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
         asio::post(io_, [&done] { done.cancel(); });
     });
     co_await wait_signal(done);
+    if (error) std::rethrow_exception(error);
 }
 
 platform::InputInjector* Engine::input() {

@@ -104,10 +104,13 @@ public:
     // False when `stop` is set or the server shuts down meanwhile. Called
     // from pool threads.
     bool take_scan_unit(const std::atomic<bool>& stop);
+    // Lets walks waiting for the scan budget look at their stop flag again.
+    void wake_walks();
 
 private:
     asio::awaitable<void> accept_loop();
     void link_check();
+    void cancel_walks();
 
     asio::io_context& io_;
     platform::Env& env_;

@@ -80,6 +80,10 @@ asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
 
 asio::awaitable<void> Connection::on_logoff() {
     state_ = ConnState::connected;
+    // Nothing could steer or stop a transfer of a user who has left.
+    *stop_request_ = true;
+    wake_stream();
+    upload_.abandon();
     spdlog::info("connection {}: {} logged off", id_, user_name_);
     co_await send_reply(std::uint8_t(Reply::logged_off));
 }

@@ -74,6 +74,7 @@ void Server::stop_service() {
 }
 
 accounts::SaveResult Server::shut_down() {
+    stop_jobs();
     return call([this] {
         engine_->shut_down();
         engine_->stop_service();
@@ -100,7 +101,7 @@ maintenance::JobControl Server::job_control() {
                     std::lock_guard lock(status_mutex_);
                     status_text_ = progress.text;
                 },
-            .stop_requested = {}};
+            .stop_requested = [this] { return jobs_stopping_.load(); }};
 }
 
 std::string Server::status_text() const {

@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -91,6 +92,9 @@ public:
     };
     ConversionOutcome convert();
     std::string status_text() const;
+    // Asks a running purge or conversion to stop at its next item (the
+    // disk is left so that a later run carries on); for the exit.
+    void stop_jobs() { jobs_stopping_ = true; }
 
     // Manual clock only: moves the clock on by `ms`, running each tick on
     // the io thread as its own event.
@@ -116,6 +120,7 @@ private:
 
     maintenance::JobControl job_control();
     std::mutex job_mutex_;            // one maintenance job at a time
+    std::atomic<bool> jobs_stopping_{false};
     mutable std::mutex status_mutex_;
     std::string status_text_;
 };

@@ -102,6 +102,7 @@ asio::awaitable<void> Connection::handle_transfer(const wire::Packet& packet) {
         if (code == std::uint8_t(Data::file_chunk)) co_await on_upload_chunk(packet);
         co_return;
     }
+    if (kind != Kind::request) co_return;  // a kind the protocol does not have
     platform::Env& env = engine_.env();
     const std::string path = wire::zstr_at(packet.payload);
     switch (Request(code)) {
@@ -137,8 +138,7 @@ void Connection::hand_over(OutboundStream stream) {
     stream_running_ = true;
     finished_ = false;
     chunk_index_ = 0;
-    auto self = shared_from_this();
-    asio::co_spawn(engine_.io(), [self] { return self->send_stream(); }, asio::detached);
+    spawn([this] { return send_stream(); });
 }
 
 asio::awaitable<void> Connection::sleep_until(std::uint64_t at) {

@@ -2,11 +2,14 @@
 
 #include <asio/read.hpp>
 #include <asio/read_until.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
 #include <spdlog/spdlog.h>
 
 #include <charconv>
+#include <chrono>
+#include <memory>
 #include <functional>
 #include <sstream>
 
@@ -282,28 +285,41 @@ bool ControlServer::start() {
 void ControlServer::accept() {
     acceptor_.async_accept([this](std::error_code ec, stream_protocol::socket socket) {
         if (ec) return;
-        // The socket file is owner-only already; the peer check holds even
-        // if someone loosens its mode.
-        if (platform::peer_uid(socket.native_handle()) != platform::own_uid()) {
-            spdlog::warn("control socket: refused a connection from another user");
-        } else {
-            asio::streambuf request;
-            std::error_code read_ec;
-            asio::read_until(socket, request, std::string(2, kEnd), read_ec);
-            std::string text(asio::buffers_begin(request.data()), asio::buffers_end(request.data()));
+        serve(std::make_shared<stream_protocol::socket>(std::move(socket)));
+        accept();
+    });
+}
+
+void ControlServer::serve(std::shared_ptr<stream_protocol::socket> socket) {
+    // The socket file is owner-only already; the peer check holds even if
+    // someone loosens its mode.
+    if (platform::peer_uid(socket->native_handle()) != platform::own_uid()) {
+        spdlog::warn("control socket: refused a connection from another user");
+        return;
+    }
+    // A caller that connects and says nothing must not hold up the others,
+    // nor the server's exit.
+    auto deadline = std::make_shared<asio::steady_timer>(io_, std::chrono::seconds(5));
+    deadline->async_wait([socket](std::error_code ec) {
+        if (!ec) socket->close(ec);
+    });
+    auto request = std::make_shared<asio::streambuf>(64 * 1024);
+    asio::async_read_until(
+        *socket, *request, std::string(2, kEnd),
+        [this, socket, request, deadline](std::error_code ec, std::size_t) {
+            deadline->cancel();
+            if (ec) return;
+            std::string text(asio::buffers_begin(request->data()), asio::buffers_end(request->data()));
             Words words;
             for (std::size_t at = 0, end; (end = text.find(kEnd, at)) != std::string::npos && end > at;
                  at = end + 1) {
                 words.push_back(text.substr(at, end - at));
             }
-            const CtlResult result =
-                read_ec ? usage_error("incomplete request") : run_ctl(server_, words);
+            const CtlResult result = run_ctl(server_, words);
             std::error_code write_ec;
-            asio::write(socket, asio::buffer(std::to_string(result.status) + "\n" + result.output),
+            asio::write(*socket, asio::buffer(std::to_string(result.status) + "\n" + result.output),
                         write_ec);
-        }
-        accept();
-    });
+        });
 }
 
 }  // namespace rk::shell

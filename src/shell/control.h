@@ -6,6 +6,7 @@
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -50,6 +51,7 @@ public:
 
 private:
     void accept();
+    void serve(std::shared_ptr<asio::local::stream_protocol::socket> socket);
 
     core::Server& server_;
     const std::string path_;

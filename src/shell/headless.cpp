@@ -36,6 +36,7 @@ int run_headless(core::Server& server, const std::string& home, platform::StopSi
         ControlServer control(server, home);
         control.start();  // without it the server still serves; ctl then cannot reach it
         signal = signals.wait();
+        server.stop_jobs();  // a purge run through ctl ends before the control thread does
     }
     spdlog::info("stopping on {}", signal == SIGINT ? "SIGINT" : "SIGTERM");
     const auto saved = server.shut_down();

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -42,10 +43,18 @@ std::optional<std::string> ctl_password(const std::string& file) {
 
 int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std::string> words,
                     const std::string& password_file) {
+    if (std::any_of(words.begin(), words.end(), [](const auto& w) { return w.empty(); })) {
+        std::fprintf(stderr, "rkserver: ctl takes no empty arguments\n");
+        return shell::kExitUsage;
+    }
     if (shell::ctl_needs_password(words)) {
         const auto password = ctl_password(password_file);
         if (!password) {
             std::fprintf(stderr, "rkserver: no password: give --password-file or run at a terminal\n");
+            return shell::kExitUsage;
+        }
+        if (password->empty()) {
+            std::fprintf(stderr, "rkserver: an empty password is not accepted\n");
             return shell::kExitUsage;
         }
         words.push_back(*password);
@@ -79,8 +88,6 @@ int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before any thread starts, so that only the main thread takes the signals.
-    platform::StopSignals signals;
     platform::Env& env = platform::Env::host();
 
     CLI::App app{"rkserver: keeps game saves for a group of users and serves them to clients"};
@@ -126,6 +133,9 @@ int main(int argc, char** argv) {
         return shell::kExitAlreadyRunning;
     }
     spdlog::info("starting {} with home {}", kVersion, home);
+    // Before the server starts its threads, so that only this one takes the
+    // stop signals.
+    platform::StopSignals signals;
 
     core::Server server({.home = home, .port = port});
     return shell::run_headless(server, home, signals);

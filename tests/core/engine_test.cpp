@@ -317,6 +317,31 @@ TEST_F(EngineTest, LinkWatchClosesAfter180SilentSeconds) {
     EXPECT_TRUE(conn->closed());
 }
 
+TEST_F(EngineTest, ClientThatNeverAcknowledgesIsClosedByTheLinkWatch) {
+    write_accounts(image_with({{"alice", "pw", false}}));
+    start();
+    auto conn = connect({.auto_ack = false, .suppress_duplicates = true});
+    conn->request(Kind::request, code_of(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
+                  wire::write_credentials("alice", "pw"));
+    ASSERT_TRUE(conn->receive(3s));
+    // The 151 is resent every 100 ms; the resends do not keep the link alive.
+    server_->advance_clock(182000);
+    EXPECT_EQ(connections(), 0u);
+}
+
+TEST_F(EngineTest, PacketOfAnUnknownKindIsNotActedOn) {
+    write_accounts(image_with({{"alice", "pw", false}}));
+    home_.make_dir("alice/game");
+    home_.write_file("alice/game/SAVE.DAT", "x");
+    start();
+    auto conn = connect();
+    ASSERT_EQ(conn->logon("alice", "pw").status, client::Logon::accepted);
+    const std::vector<std::uint8_t> root{'\\', 0};
+    EXPECT_TRUE(conn->request(wire::Kind(99), code_of(Request::delete_tree), {}, root));
+    EXPECT_FALSE(conn->receive(kNoAnswer));
+    EXPECT_TRUE(std::filesystem::exists(home_.path("alice/game/SAVE.DAT")));
+}
+
 TEST_F(EngineTest, TalkingClientIsNotClosedByTheLinkWatch) {
     start();
     auto conn = connect();
@@ -351,11 +376,18 @@ TEST_F(EngineTest, ClientThatStopsReadingIsClosedAfterSixSeconds) {
         asio::write(socket, asio::buffer(flood), ignored);
     });
     // Let the server take in the flood and fill the socket.
-    std::this_thread::sleep_for(1s);
+    std::this_thread::sleep_for(500ms);
     server_->advance_clock(5900);
     EXPECT_EQ(server_->snapshot().connections, 1u) << "closed before six seconds";
-    server_->advance_clock(1000);
-    EXPECT_EQ(connections(), 0u);
+    // Six seconds of the clock after its last progress, it gives up; how
+    // long the socket kept taking bytes depends on the machine.
+    std::uint64_t waited = 5900;
+    while (server_->snapshot().connections > 0 && waited < 60000) {
+        server_->advance_clock(100);
+        waited += 100;
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(connections(), 0u) << "still open after " << waited << " ms";
     socket.close();
     writer.join();
 }
