@@ -183,7 +183,7 @@ void Connection::receive(std::vector<std::uint8_t>& raw) {
         return;
     }
     inbox_bytes_ += packet->payload.size() + wire::kHeaderSize;
-    inbox_.push_back(std::move(*packet));
+    inbox_.push_back({std::move(*packet), stops_received_});
     dispatch_wake_.cancel();
 }
 
@@ -194,7 +194,8 @@ asio::awaitable<void> Connection::dispatch_loop() {
             co_await wait_signal(dispatch_wake_);
             continue;
         }
-        wire::Packet packet = std::move(inbox_.front());
+        wire::Packet packet = std::move(inbox_.front().packet);
+        stops_before_current_ = inbox_.front().stops_before;
         inbox_.pop_front();
         inbox_bytes_ -= packet.payload.size() + wire::kHeaderSize;
         co_await handle(packet);

@@ -107,6 +107,9 @@ private:
     // when the connection closed meanwhile or the old one never ended.
     asio::awaitable<bool> stream_idle();
     std::uint32_t new_transfer_id() { return next_transfer_id_++; }
+    // A stop that arrived after the request being dispatched was sent after
+    // it, so it applies to what that request starts.
+    bool stopped_since_queued() const { return stops_received_ != stops_before_current_; }
     void hand_over(OutboundStream stream);
     asio::awaitable<void> send_stream();
     // Suspends until the clock reaches `at` or the stream is steered.
@@ -135,8 +138,17 @@ private:
     std::vector<AwaitingAck> awaiting_;
     asio::steady_timer ack_wake_;
 
-    std::deque<wire::Packet> inbox_;
+    // Requests waiting for the dispatcher, each with the number of stop
+    // requests (111) that had arrived before it.
+    struct Queued {
+        wire::Packet packet;
+        std::uint64_t stops_before = 0;
+    };
+    std::deque<Queued> inbox_;
     std::size_t inbox_bytes_ = 0;
+    std::uint64_t stops_received_ = 0;
+    // Of the request being dispatched.
+    std::uint64_t stops_before_current_ = 0;
     asio::steady_timer dispatch_wake_;
 
     bool watched_ = false;

@@ -72,6 +72,7 @@ void Connection::steer_stream(const wire::Packet& packet) {
     }
     switch (Request(head.code)) {
         case Request::stop_transfer:
+            ++stops_received_;
             *stop_request_ = true;
             wake_stream();
             upload_.abandon();
@@ -200,7 +201,7 @@ asio::awaitable<void> Connection::send_stream() {
 
 asio::awaitable<void> Connection::on_list_folder(const wire::Packet& packet) {
     if (!co_await stream_idle()) co_return;
-    *stop_request_ = false;
+    *stop_request_ = stopped_since_queued();
     const auto control = walk_control(engine_, stop_request_);
     const std::string path = wire::zstr_at(packet.payload);
     files::Listing listing;
@@ -238,7 +239,7 @@ asio::awaitable<void> Connection::on_delete_tree(const wire::Packet& packet) {
 
 asio::awaitable<void> Connection::on_download(std::string_view wire_path) {
     if (!co_await stream_idle()) co_return;
-    *stop_request_ = false;
+    *stop_request_ = stopped_since_queued();
     auto file = wire_path.size() <= kMaxHeaderName
                     ? files::open_download(engine_.env(), user_root_, wire_path)
                     : std::nullopt;
@@ -264,7 +265,7 @@ asio::awaitable<void> Connection::on_download(std::string_view wire_path) {
 
 asio::awaitable<void> Connection::on_download_batch(const wire::Packet& packet) {
     if (!co_await stream_idle()) co_return;
-    *stop_request_ = false;
+    *stop_request_ = stopped_since_queued();
     std::vector<std::uint8_t> inflated;
     std::span<const std::uint8_t> request = packet.payload;
     if (packet.head.arg4 != 0) {
@@ -310,6 +311,8 @@ asio::awaitable<void> Connection::on_slot_dates(const wire::Packet& packet) {
 
 asio::awaitable<void> Connection::on_upload_start(const wire::Packet& packet) {
     engine_.mark_transmitting();
+    // The client stopped this upload before it could begin.
+    if (stopped_since_queued()) co_return;
     const auto& h = packet.head;
     const auto result = upload_.start(engine_.env(), user_root_, wire::zstr_at(packet.payload),
                                       wire::unpack_size(h.arg1, h.arg2),

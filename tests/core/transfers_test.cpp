@@ -172,6 +172,29 @@ TEST_F(TransfersTest, StopEndsTheStreamAndClosesTheFile) {
     }
 }
 
+TEST_F(TransfersTest, StopSentAfterADownloadRequestStopsThatDownload) {
+    start(/*manual_clock=*/true, /*bandwidth=*/1);
+    home_.write_file("alice/big.dat", as_string(pattern(200000)));
+    // Both in one write: the stop arrives while the download still waits
+    // in line, and must still apply to it.
+    auto request = [](std::uint32_t seq, std::uint8_t code, const Bytes& payload) {
+        wire::PacketHead head;
+        head.seq = seq;
+        head.code = code;
+        head.kind = std::uint8_t(Kind::request);
+        head.want_ack = wire::kWantAck;
+        return wire::encode_packet(head, payload);
+    };
+    Bytes both = request(1000, code_of(Request::download_file), path_payload("\\big.dat"));
+    const Bytes stop = request(1001, code_of(Request::stop_transfer), {});
+    both.insert(both.end(), stop.begin(), stop.end());
+    conn_->send_raw(both);
+    EXPECT_EQ(next().head.code, code_of(Data::file_header));
+    server_->advance_clock(100);
+    EXPECT_FALSE(conn_->receive(kNoAnswer)) << "no chunk of the stopped download";
+    EXPECT_TRUE(support::FileStream::create_for_receiving(platform::Env::host(), user("big.dat")));
+}
+
 TEST_F(TransfersTest, BandwidthLimitPacesEveryStreamByTheClock) {
     start(/*manual_clock=*/true, /*bandwidth=*/10);  // 10000 bytes a second
     home_.write_file("alice/big.dat", as_string(pattern(100000)));
