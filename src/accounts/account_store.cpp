@@ -14,6 +14,7 @@ namespace {
 // folder of the same name could otherwise block every save.
 constexpr std::string_view kTemporaryFileName = "rkServer.cfg.tmp";
 constexpr std::string_view kDamagedSuffix = ".damaged";
+constexpr std::string_view kOldSuffix = ".old";
 constexpr int kMaxDamagedCopies = 1000;
 
 constexpr std::array<std::string_view, 5> kOwnFiles = {
@@ -135,10 +136,11 @@ LoadReport AccountStore::load() {
             accounts_ = std::move(decoded.image.accounts);
             return {LoadStatus::loaded, {}};
         case DecodeStatus::old_version:
-            return {LoadStatus::old_version, path + ": " + decoded.problem +
-                                                 "; starting with default settings and "
-                                                 "no accounts, the file is replaced at the "
-                                                 "next save"};
+            // Its accounts cannot be read, but they are not ours to destroy:
+            // the file is kept aside before anything replaces it.
+            return set_file_aside(LoadStatus::old_version, kOldSuffix,
+                                  path + " was written by a version this one cannot read (" +
+                                      decoded.problem + "); ");
         case DecodeStatus::damaged:
             break;
     }
@@ -146,11 +148,16 @@ LoadReport AccountStore::load() {
 }
 
 LoadReport AccountStore::set_damaged_file_aside(const std::string& problem) {
+    return set_file_aside(LoadStatus::damaged, kDamagedSuffix,
+                          account_file_path() + " is damaged (" + problem + "); ");
+}
+
+LoadReport AccountStore::set_file_aside(LoadStatus status, std::string_view suffix,
+                                        const std::string& found) {
     const std::string path = account_file_path();
-    const std::string found = path + " is damaged (" + problem + "); ";
     std::string trouble = "no free name to keep it under";
     for (int n = 1; n <= kMaxDamagedCopies; ++n) {
-        std::string aside = path + std::string(kDamagedSuffix);
+        std::string aside = path + std::string(suffix);
         if (n > 1) aside += "-" + std::to_string(n);
         std::error_code ec;
         const platform::FileInfo info = env_.stat(aside, ec);
@@ -165,13 +172,11 @@ LoadReport AccountStore::set_damaged_file_aside(const std::string& problem) {
             trouble = "cannot keep it as " + aside + " (" + moved.message() + ")";
             break;
         }
-        return {LoadStatus::damaged,
-                found + "kept as " + aside + "; starting with default settings and no accounts"};
+        return {status, found + "kept as " + aside + "; starting with default settings and no accounts"};
     }
     // Still in place: a save would destroy the only copy.
-    save_refusal_ = "the damaged rkServer.cfg could not be set aside; it is not overwritten";
-    return {LoadStatus::damaged,
-            found + trouble + "; starting with default settings and no accounts, saving disabled"};
+    save_refusal_ = "rkServer.cfg could not be set aside; it is not overwritten";
+    return {status, found + trouble + "; starting with default settings and no accounts, saving disabled"};
 }
 
 std::optional<std::string> AccountStore::find_legacy_file(std::error_code& ec) {

@@ -20,7 +20,7 @@ namespace rk::accounts {
 enum class LoadStatus {
     fresh,            // no account file and no legacy file: defaults
     loaded,           // the account file was read
-    old_version,      // too old to read: defaults, replaced at the next save
+    old_version,      // too old to read: kept aside as rkServer.cfg.old, defaults
     imported_legacy,  // no account file; UserInfo.dat read, conversion pending
     damaged,          // set aside (or could not be); defaults and no accounts
     unreadable,       // present but not readable; saving stays refused
@@ -158,6 +158,9 @@ private:
     bool name_taken_by_other(std::string_view name, std::optional<std::size_t> self) const;
     void reset();
     LoadReport set_damaged_file_aside(const std::string& problem);
+    // Renames the account file to a free name ending in `suffix` (then -2,
+    // -3 ...); when it cannot, saving is refused so the file is never lost.
+    LoadReport set_file_aside(LoadStatus status, std::string_view suffix, const std::string& found);
     LoadReport import_legacy();
     std::optional<std::string> find_legacy_file(std::error_code& ec);
 

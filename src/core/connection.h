@@ -85,6 +85,8 @@ private:
     // Requests of the logon and the small storage work (requests.cpp).
     asio::awaitable<void> handle(const wire::Packet& packet);
     asio::awaitable<void> on_logon(const wire::Packet& packet);
+    // The storage folder of the account `name`, when it can have one.
+    std::optional<std::string> user_folder(const std::string& name);
     asio::awaitable<void> on_logoff();
     asio::awaitable<void> on_create_account(const wire::Packet& packet);
     asio::awaitable<void> on_delete_file(const wire::Packet& packet);

@@ -39,6 +39,24 @@ asio::awaitable<void> Connection::handle(const wire::Packet& packet) {
     }
 }
 
+std::optional<std::string> Connection::user_folder(const std::string& name) {
+    // Names in an account file written elsewhere were never checked: one
+    // with a separator would share another user's folder, one naming a
+    // file of the home folder would serve that file.
+    if (!accounts::valid_account_name(name)) return std::nullopt;
+    auto root = platform::map_wire_path(engine_.env(), engine_.home(), name);
+    if (!root) return std::nullopt;
+    std::error_code ec;
+    const auto type = engine_.env().stat(*root, ec).type;
+    if (ec) return std::nullopt;
+    if (type == platform::EntryType::none || type == platform::EntryType::directory) return root;
+    if (type == platform::EntryType::symlink) {
+        const std::string target = engine_.env().real_path(*root, ec);
+        if (!ec && engine_.env().stat(target, ec).type == platform::EntryType::directory) return root;
+    }
+    return std::nullopt;
+}
+
 asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
     auto refusal = wire::LogonRefusal::bad_credentials;
     const auto creds = wire::read_credentials(packet.payload);
@@ -48,8 +66,7 @@ asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
     } else if (const auto index = engine_.accounts().find_user_pass(creds.name, creds.password)) {
         if (engine_.accounts().accounts()[*index].forbidden) {
             refusal = wire::LogonRefusal::forbidden;
-        } else if (auto root = platform::map_wire_path(engine_.env(), engine_.home(), creds.name);
-                   root && *root != engine_.home()) {
+        } else if (auto root = user_folder(creds.name)) {
             state_ = ConnState::logged_on;
             user_name_ = creds.name;
             user_root_ = *root;
@@ -65,7 +82,8 @@ asio::awaitable<void> Connection::on_logon(const wire::Packet& packet) {
             }
             co_return;
         } else {
-            spdlog::error("account {:?} has a name that cannot be a folder", creds.name);
+            spdlog::error("account {:?} cannot log on: its name is no folder of the home folder",
+                          creds.name);
         }
     }
     // A logon that fails while already logged on leaves the first in force.

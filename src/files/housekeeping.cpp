@@ -6,18 +6,33 @@ namespace rk::files {
 
 namespace pf = rk::platform;
 
+namespace {
+
+// The host path of a client path below the user's folder; nullopt when it
+// is refused or names the user's folder itself.
+std::optional<std::string> below_user_root(pf::Env& env, const std::string& user_root,
+                                           std::string_view wire_path) {
+    auto path = pf::map_wire_path(env, user_root, wire_path);
+    if (!path || *path == pf::map_wire_path(env, user_root, "")) return std::nullopt;
+    return path;
+}
+
+}  // namespace
+
 bool delete_file(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
-    const auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path || *path == pf::map_wire_path(env, user_root, "")) return false;
+    const auto path = below_user_root(env, user_root, wire_path);
+    if (!path) return false;
     std::error_code ec;
-    if (env.stat(*path, ec).type == pf::EntryType::none) return false;
-    // A read-only file is deleted all the same, as the client expects.
-    (void)env.set_attributes(*path, pf::attr::kArchive);
+    const auto type = env.stat(*path, ec).type;
+    if (type != pf::EntryType::file && type != pf::EntryType::symlink) return false;
+    // A read-only file is deleted all the same, as the client expects; a
+    // link goes as a link, its target keeps its attributes.
+    if (type == pf::EntryType::file) (void)env.set_attributes(*path, pf::attr::kArchive);
     return !env.remove_file(*path);
 }
 
 bool remove_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
-    const auto path = pf::map_wire_path(env, user_root, wire_path);
+    const auto path = below_user_root(env, user_root, wire_path);
     return path && !env.remove_dir(*path);
 }
 
@@ -37,8 +52,12 @@ bool make_dirs(pf::Env& env, const std::string& path) {
             if (ec) return false;
             if (info.type == pf::EntryType::none) {
                 if (env.make_dir(prefix)) return false;
-            } else if (info.type != pf::EntryType::directory &&
-                       !(info.type == pf::EntryType::symlink && slash != std::string::npos)) {
+            } else if (info.type == pf::EntryType::symlink) {
+                // A folder the operator linked in (the mapping has already
+                // checked where client paths lead).
+                const std::string target = env.real_path(prefix, ec);
+                if (ec || env.stat(target, ec).type != pf::EntryType::directory) return false;
+            } else if (info.type != pf::EntryType::directory) {
                 return false;
             }
         }

@@ -10,13 +10,14 @@ void delete_tree(pf::Env& env, const std::string& user_root, std::string_view wi
     const auto root = walk_root(env, user_root, wire_path);
     if (!root) return;
     const auto remove_item = [&](sp::ItemType type, const std::string& path, std::int64_t,
-                                 std::uint32_t, std::uint32_t) {
-        // Attributes are left as they are: a tree delete never overrides a
-        // protection the way a single delete does, and a folder still
-        // holding something simply stays.
+                                 std::uint32_t, std::uint32_t attributes) {
+        // A tree delete never overrides a protection the way a single delete
+        // does: a read-only file stays, as Windows clients know it, and a
+        // folder still holding something simply stays too. (Linux itself
+        // would unlink it, so the attribute is checked here.)
         if (type == sp::ItemType::folder) {
             (void)env.remove_dir(path);
-        } else {
+        } else if ((attributes & pf::attr::kReadOnly) == 0) {
             (void)env.remove_file(path);
         }
         return take_scan_unit(control);

@@ -58,7 +58,13 @@ FolderRemoval remove_child_folder(platform::Env& env, const std::string& home,
     // The walker reports a link as a file and a folder after its content, so
     // unlinking in this order empties every folder before it is removed.
     walker.callbacks.found = [&](ItemType type, const std::string& item, std::int64_t&,
-                                 std::uint32_t, std::uint32_t) {
+                                 std::uint32_t, std::uint32_t attributes) {
+        // A read-only file stays, as it would on Windows; Linux would unlink
+        // it regardless of its mode.
+        if (type == ItemType::file && (attributes & platform::attr::kReadOnly) != 0) {
+            left_behind = true;
+            return;
+        }
         const std::error_code failed =
             type == ItemType::folder ? env.remove_dir(item) : env.remove_file(item);
         if (failed) left_behind = true;

@@ -135,7 +135,7 @@ TEST_F(AccountStoreTest, UncompressedFileLoadsAndTheNextSaveCompresses) {
     EXPECT_EQ(saved_image(), sample_image());
 }
 
-TEST_F(AccountStoreTest, OldVersionLoadsNothingAndIsReplacedAtTheNextSave) {
+TEST_F(AccountStoreTest, OldVersionLoadsNothingAndIsKeptAsideBeforeTheNextSave) {
     Bytes old = encode_account_image(sample_image());
     testing::put_u32(old, 0, 0x00010034);
     write(kAccountFileName, old);
@@ -147,11 +147,12 @@ TEST_F(AccountStoreTest, OldVersionLoadsNothingAndIsReplacedAtTheNextSave) {
     EXPECT_TRUE(store.accounts().empty());
     EXPECT_EQ(store.settings(), Settings{});
     EXPECT_FALSE(store.modified());
-    EXPECT_EQ(read(kAccountFileName), old) << "loading alone leaves the file";
+    EXPECT_EQ(read("rkServer.cfg.old"), old) << "accounts we cannot read are kept, not destroyed";
     EXPECT_FALSE(exists("rkServer.cfg.damaged")) << "an old file is not damage";
 
     ASSERT_TRUE(store.save().ok());
     EXPECT_EQ(saved_image(), AccountImage{});
+    EXPECT_EQ(read("rkServer.cfg.old"), old);
 }
 
 struct DamageCase {

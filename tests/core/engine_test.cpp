@@ -108,6 +108,16 @@ TEST_F(EngineTest, LogonAnswersByVersionCredentialsAndForbiddenMark) {
     }
 }
 
+TEST_F(EngineTest, AccountFromAFileWhoseNameCannotBeAFolderCannotLogOn) {
+    // Names in an account file written elsewhere were never checked.
+    write_accounts(image_with({{"notes.txt", "pw", false}, {"alice\\sub", "pw", false}}));
+    home_.write_file("notes.txt", "not a folder");
+    start();
+    for (const char* name : {"notes.txt", "alice\\sub"}) {
+        EXPECT_EQ(connect()->logon(name, "pw").status, client::Logon::bad_credentials) << name;
+    }
+}
+
 TEST_F(EngineTest, WrongVersionGets158Then152AndTheConnectionCloses) {
     write_accounts(image_with({{"alice", "pw", false}}));
     start();

@@ -85,12 +85,13 @@ TEST_F(TreeDeleteTest, EverythingBelowTheUsersFolderGoesButTheFolderAndTheOutsid
         int units = 0;
         delete_tree(env, root, wire_path,
                     {.stop_requested = {}, .take_scan_unit = [&] { return ++units, true; }});
-        // g stays because its RECYCLED folder does.
+        // g stays because its RECYCLED folder does; the read-only file stays.
         EXPECT_EQ(snapshot(), with_alice(before, {{"Recycler", "<dir>"},
                                                   {"Recycler/x", "x"},
                                                   {"g", "<dir>"},
                                                   {"g/RECYCLED", "<dir>"},
-                                                  {"g/RECYCLED/old.sav", "old"}}));
+                                                  {"g/RECYCLED/old.sav", "old"},
+                                                  {"ro.txt", "r"}}));
         if (std::string(wire_path).empty()) {
             // Files a.txt ro.txt d.txt e.txt and links out out_file up in;
             // folders c b empty g.
@@ -104,6 +105,14 @@ TEST_F(TreeDeleteTest, SubfolderIsEmptiedButKept) {
     for (const char* gone : {"alice/b/c", "alice/b/c/d.txt", "alice/b/e.txt", "alice/b/up"})
         expected.erase(gone);
     delete_tree(env, root, "\\B\\", {});
+    EXPECT_EQ(snapshot(), expected);
+}
+
+TEST_F(TreeDeleteTest, ReadOnlyFileStaysWithTheFoldersHoldingIt) {
+    ASSERT_FALSE(env.set_attributes(root + "/b/c/d.txt", pf::attr::kReadOnly));
+    Tree expected = snapshot();
+    for (const char* gone : {"alice/b/e.txt", "alice/b/up"}) expected.erase(gone);
+    delete_tree(env, root, "\\b", {});
     EXPECT_EQ(snapshot(), expected);
 }
 
@@ -124,7 +133,8 @@ TEST_F(TreeDeleteTest, FailedRemovalDoesNotEndTheWalk) {
                                             {"Recycler/x", "x"},
                                             {"g", "<dir>"},
                                             {"g/RECYCLED", "<dir>"},
-                                            {"g/RECYCLED/old.sav", "old"}});
+                                            {"g/RECYCLED/old.sav", "old"},
+                                            {"ro.txt", "r"}});
     delete_tree(faulty, root, "", {});
     ASSERT_EQ(faulty.failures(), 1u);
     // a.txt comes first by name; its failure leaves it alone and no more.

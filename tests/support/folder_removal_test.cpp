@@ -97,6 +97,15 @@ TEST_F(FolderRemovalTest, OneFailureLeavesItsItemAndFoldersAndTheRestGoes) {
     expect_others_untouched();
 }
 
+TEST_F(FolderRemovalTest, AReadOnlyFileStaysWithItsFolders) {
+    ASSERT_FALSE(env.set_attributes(dir.path("home/alice/saves/deep/deeper/slot.sav"),
+                                    platform::attr::kReadOnly));
+    EXPECT_EQ(remove_child_folder(env, home, "alice"), FolderRemoval::incomplete);
+    EXPECT_EQ(dir.read_file("home/alice/saves/deep/deeper/slot.sav"), "2");
+    EXPECT_FALSE(fs::exists(dir.path("home/alice/top.sav")));
+    expect_others_untouched();
+}
+
 TEST_F(FolderRemovalTest, AHomeFolderThatCannotBeLookedAtTouchesNothing) {
     platform::FaultyEnv faulty(env);
     faulty.fail_at(1, EIO, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kInspect);
