@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "wire/packet.h"
+
 namespace rk::accounts {
 namespace {
 
@@ -34,11 +36,7 @@ std::uint16_t u16_at(Bytes b, std::size_t at) {
     return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
 }
 
-std::uint32_t u32_at(Bytes b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-           static_cast<std::uint32_t>(b[at + 2]) << 16 |
-           static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
+std::uint32_t u32_at(Bytes b, std::size_t at) { return wire::load_u32(b.data() + at); }
 
 void put_u16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
     out[at] = static_cast<std::uint8_t>(v);
@@ -46,7 +44,7 @@ void put_u16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v) {
 }
 
 void put_u32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    wire::store_u32(out.data() + at, v);
 }
 
 // A length byte beyond the field's room is cut, never followed.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/names.h"
 #include "support/folder_removal.h"
 
 namespace rk::accounts {
@@ -22,13 +23,7 @@ constexpr std::array<std::string_view, 5> kOwnFiles = {
 };
 constexpr std::string_view kOwnFilePrefix = "rkServer.cfg.";
 
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return ascii_upper(x) == ascii_upper(y);
-           });
-}
+using platform::equal_ignoring_ascii_case;
 
 bool starts_ignoring_ascii_case(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&

@@ -1,5 +1,6 @@
 #include "files/client_walk.h"
 
+#include "platform/names.h"
 #include "platform/wire_path.h"
 
 namespace rk::files {
@@ -31,8 +32,7 @@ std::optional<std::string> walk_root(pf::Env& env, const std::string& user_root,
 bool is_named(std::string_view path, std::string_view name) {
     const auto slash = path.rfind('/');
     if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
-    // Without wildcards a mask is the name itself, ASCII case ignored.
-    return sp::mask_matches(name, path);
+    return pf::equal_ignoring_ascii_case(path, name);
 }
 
 void walk_client_folder(pf::Env& env, const std::string& root, const WalkControl& control,

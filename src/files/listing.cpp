@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "files/slot_dates.h"
+#include "wire/packet.h"
+
 namespace rk::files {
 
 namespace pf = rk::platform;
@@ -11,15 +14,6 @@ namespace {
 
 // The client keeps paths in buffers of this size.
 constexpr std::size_t kMaxRelativePath = 1024;
-
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(std::uint8_t(value >> shift));
-}
-
-void put_u64(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    put_u32(out, std::uint32_t(value));
-    put_u32(out, std::uint32_t(value >> 32));
-}
 
 // The path below the walk root as a Windows client writes it: a leading
 // backslash, backslashes between components, the bytes of each name as on disk.
@@ -55,12 +49,14 @@ Listing build_listing(pf::Env& env, const std::string& user_root, std::string_vi
             return true;
         }
         // Slot date records are the server's, not saves.
-        if (is_named(path, "DOCDATE.SYN")) return true;
+        if (is_named(path, kSlotRecordName)) return true;
         std::vector<std::uint8_t>& out = listing.bytes;
-        out.push_back(0);
-        put_u64(out, std::uint64_t(size));
-        put_u32(out, attributes);
-        put_u32(out, dos_time);
+        const std::size_t at = out.size();
+        out.resize(at + 17);
+        out[at] = 0;
+        wire::store_u64(out.data() + at + 1, std::uint64_t(size));
+        wire::store_u32(out.data() + at + 9, attributes);
+        wire::store_u32(out.data() + at + 13, dos_time);
         out.insert(out.end(), relative.begin(), relative.end());
         out.push_back(0);
         ++listing.file_count;
@@ -72,7 +68,12 @@ Listing build_listing(pf::Env& env, const std::string& user_root, std::string_vi
     if (listing.file_count == 0 && folder_totals.empty()) return listing;
     listing.bytes.insert(listing.bytes.end(), folder_text.begin(), folder_text.end());
     listing.bytes.push_back(0);
-    for (std::uint32_t total : folder_totals) put_u32(listing.bytes, total);
+    std::size_t at = listing.bytes.size();
+    listing.bytes.resize(at + 4 * folder_totals.size());
+    for (std::uint32_t total : folder_totals) {
+        wire::store_u32(listing.bytes.data() + at, total);
+        at += 4;
+    }
     return listing;
 }
 

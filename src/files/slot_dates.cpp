@@ -9,12 +9,6 @@ namespace rk::files {
 
 namespace pf = rk::platform;
 
-namespace {
-
-constexpr std::string_view kRecordName = "\\DOCDATE.SYN";
-
-}  // namespace
-
 std::array<std::int32_t, 3> slot_dates(pf::Env& env, const std::string& user_root,
                                        std::string_view folder) {
     std::array<std::int32_t, 3> dates{};
@@ -24,7 +18,8 @@ std::array<std::int32_t, 3> slot_dates(pf::Env& env, const std::string& user_roo
         std::string wire_path(folder);
         wire_path += '\\';
         wire_path += char('1' + slot);
-        wire_path += kRecordName;
+        wire_path += '\\';
+        wire_path += kSlotRecordName;
         const auto path = pf::map_wire_path(env, user_root, wire_path);
         const auto written = path ? last_write(env, *path) : std::nullopt;
         dates[slot] = std::int32_t(written ? pf::to_dos_time(*written) : pf::kMissingDosTime);
@@ -34,7 +29,8 @@ std::array<std::int32_t, 3> slot_dates(pf::Env& env, const std::string& user_roo
 
 void reset_slot(pf::Env& env, const std::string& user_root, std::string_view slot_folder) {
     std::string wire_path(slot_folder);
-    wire_path += kRecordName;
+    wire_path += '\\';
+    wire_path += kSlotRecordName;
     const auto path = pf::map_wire_path(env, user_root, wire_path);
     if (!path) return;
     // Opening creates no folder, so a missing slot folder makes this fail.

@@ -12,6 +12,9 @@
 
 namespace rk::files {
 
+// The name of a slot's date record, in the letter case the server writes.
+inline constexpr std::string_view kSlotRecordName = "DOCDATE.SYN";
+
 // The DOS date-times of the records of slots 1, 2 and 3 below the game
 // folder `folder`; -1 for a record that is missing or a path refused. The
 // record is found whatever the letter case of its name.

@@ -4,6 +4,7 @@
 
 #include "files/housekeeping.h"
 #include "platform/dos_time.h"
+#include "platform/names.h"
 #include "platform/wire_path.h"
 #include "support/zlib_codec.h"
 #include "wire/payload.h"
@@ -18,26 +19,22 @@ constexpr std::size_t kMaxNameBytes = 255;
 // The most indices one missing list carries.
 constexpr std::size_t kMissingListLimit = 1024;
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
 
-// Cut so the temporary name stays within the file system's name limit; two
-// long names that share this prefix then share a temporary file, and the
+bool is_upload_temp_name(std::string_view name) {
+    if (name.size() <= kUploadSuffix.size() || name.front() != '.') return false;
+    return pf::equal_ignoring_ascii_case(name.substr(name.size() - kUploadSuffix.size()),
+                                         kUploadSuffix);
+}
+
+// Two long names that share the kept prefix share a temporary file, and the
 // second upload is refused while the first holds it.
-std::string temp_name_for(std::string_view name) {
+std::string upload_temp_name(std::string_view name) {
     const std::size_t room = kMaxNameBytes - 1 - kUploadSuffix.size();
     std::string temp = ".";
     temp += name.substr(0, room);
     temp += kUploadSuffix;
     return temp;
-}
-
-}  // namespace
-
-bool is_upload_temp_name(std::string_view name) {
-    if (name.size() <= kUploadSuffix.size() || name.front() != '.') return false;
-    const std::string_view tail = name.substr(name.size() - kUploadSuffix.size());
-    return std::equal(tail.begin(), tail.end(), kUploadSuffix.begin(),
-                      [](char a, char b) { return fold(a) == fold(b); });
 }
 
 Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
@@ -63,7 +60,7 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
         return StartResult::refused;
     if (!make_dirs(env, folder)) return StartResult::refused;
 
-    const std::string temp = (folder == "/" ? "" : folder) + "/" + temp_name_for(name);
+    const std::string temp = (folder == "/" ? "" : folder) + "/" + upload_temp_name(name);
     // Opening follows links; a link planted where the temporary file goes
     // would have us truncate whatever it points at.
     const pf::EntryType leftover = env.stat(temp, ec).type;

@@ -29,6 +29,11 @@ inline constexpr std::string_view kUploadSuffix = ".rkupload";
 // letter case is ignored, as client paths find existing entries that way.
 bool is_upload_temp_name(std::string_view name);
 
+// The temporary file name (one path component) for an upload to `name`. The
+// name is cut so the result stays within the file system's name limit; two
+// long names that share that prefix then share a temporary file.
+std::string upload_temp_name(std::string_view name);
+
 class Upload {
 public:
     enum class StartResult {

@@ -6,7 +6,9 @@
 
 #include "accounts/account_file.h"
 #include "files/housekeeping.h"
+#include "files/slot_dates.h"
 #include "files/upload.h"
+#include "platform/names.h"
 #include "platform/wire_path.h"
 #include "support/file_stream.h"
 
@@ -16,28 +18,14 @@ namespace {
 namespace pf = rk::platform;
 namespace sp = rk::support;
 
-constexpr std::string_view kRecordName = "DOCDATE.SYN";
 constexpr std::array<std::string_view, 3> kContainerNames = {"SV1.DAT", "SV2.DAT", "SV3.DAT"};
-constexpr std::size_t kMaxNameBytes = 255;
 
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return ascii_upper(x) == ascii_upper(y);
-           });
-}
+using pf::equal_ignoring_ascii_case;
+using pf::join_path;
 
 bool is_container_name(std::string_view name) {
     return std::any_of(kContainerNames.begin(), kContainerNames.end(),
                        [&](std::string_view own) { return equal_ignoring_ascii_case(name, own); });
-}
-
-std::string join(const std::string& folder, std::string_view name) {
-    std::string path = folder;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-    return path;
 }
 
 std::string folder_of(const std::string& path) {
@@ -67,9 +55,7 @@ Outcome write_whole_file(pf::Env& env, const std::string& target,
                          std::span<const std::uint8_t> bytes, std::optional<std::time_t> mtime) {
     const std::size_t slash = target.rfind('/');
     const std::string_view name = std::string_view(target).substr(slash + 1);
-    const std::size_t room = kMaxNameBytes - 1 - files::kUploadSuffix.size();
-    const std::string temp = target.substr(0, slash + 1) + "." + std::string(name.substr(0, room)) +
-                             std::string(files::kUploadSuffix);
+    const std::string temp = target.substr(0, slash + 1) + files::upload_temp_name(name);
 
     std::error_code ec;
     const pf::EntryType leftover = env.stat(temp, ec).type;
@@ -137,7 +123,8 @@ public:
             for (const std::string& game : folders_in(user)) {
                 std::error_code ec;
                 for (const pf::DirEntry& entry : env_.list(game, ec)) {
-                    if (is_container_name(entry.name)) containers.push_back(join(game, entry.name));
+                    if (is_container_name(entry.name))
+                        containers.push_back(join_path(game, entry.name));
                 }
                 if (ec) problem(game, failed("cannot list the folder", ec));
             }
@@ -163,7 +150,7 @@ private:
         const std::vector<pf::DirEntry> entries = env_.list(folder, ec);
         if (ec) problem(folder, failed("cannot list the folder", ec));
         for (const pf::DirEntry& entry : entries) {
-            const std::string path = join(folder, entry.name);
+            const std::string path = join_path(folder, entry.name);
             pf::EntryType type = entry.type;
             if (type == pf::EntryType::none) {
                 type = env_.stat(path, ec).type;
@@ -219,7 +206,7 @@ private:
         if (!decoded.ok()) return {ProblemKind::damaged, decoded.damage};
 
         const std::string name = path.substr(path.rfind('/') + 1);
-        const std::string slot = join(folder_of(path), name.substr(2, 1));
+        const std::string slot = join_path(folder_of(path), name.substr(2, 1));
         const pf::FileInfo slot_info = env_.stat(slot, ec);
         if (ec) return failed("cannot look at the slot folder " + slot, ec);
         bool slot_exists = slot_info.type == pf::EntryType::directory;
@@ -263,7 +250,7 @@ private:
         // A container without entries makes no slot folder, so it gets no
         // record either unless the folder was there already.
         if (slot_exists) {
-            const Placed record = place(env_, slot, std::string(kRecordName));
+            const Placed record = place(env_, slot, std::string(files::kSlotRecordName));
             if (!record.outcome.ok()) return record.outcome;
             if (Outcome dated = write_whole_file(env_, record.path, {}, info.mtime); !dated.ok())
                 return dated;
@@ -312,17 +299,14 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
         return result;
     }
 
-    std::error_code ec;
-    std::string legacy = join(home, accounts::kLegacyUsersFileName);
-    pf::EntryType type = env.stat(legacy, ec).type;
-    if (!ec && type == pf::EntryType::none) {
-        for (const pf::DirEntry& entry : env.list(home, ec)) {
-            if (equal_ignoring_ascii_case(entry.name, accounts::kLegacyUsersFileName)) {
-                legacy = join(home, entry.name);
-                type = entry.type;
-                break;
-            }
-        }
+    std::string legacy = join_path(home, accounts::kLegacyUsersFileName);
+    const pf::EntryLookup found =
+        pf::find_entry_ignoring_case(env, home, accounts::kLegacyUsersFileName);
+    const std::error_code ec = found.stat_error ? found.stat_error : found.list_error;
+    pf::EntryType type = pf::EntryType::none;
+    if (found.entry) {
+        legacy = join_path(home, found.entry->name);
+        type = found.entry->type;
     }
     if (ec) {
         result.legacy_error = "cannot look for " + legacy + ": " + ec.message();

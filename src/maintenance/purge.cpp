@@ -1,9 +1,10 @@
 #include "maintenance/purge.h"
 
-#include <algorithm>
 #include <cstdint>
 
+#include "files/slot_dates.h"
 #include "platform/dos_time.h"
+#include "platform/names.h"
 #include "support/dir_walker.h"
 
 namespace rk::maintenance {
@@ -12,16 +13,7 @@ namespace {
 namespace pf = rk::platform;
 namespace sp = rk::support;
 
-constexpr std::string_view kRecordName = "DOCDATE.SYN";
 constexpr std::int64_t kSecondsPerDay = 86400;
-
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return ascii_upper(x) == ascii_upper(y);
-           });
-}
 
 std::string_view last_component(std::string_view path) {
     const std::size_t slash = path.rfind('/');
@@ -63,19 +55,14 @@ struct Record {
 };
 
 Record read_record(pf::Env& env, const std::string& slot) {
-    std::error_code ec;
-    std::string path = slot + "/" + std::string(kRecordName);
-    pf::FileInfo info = env.stat(path, ec);
-    if (ec) return {RecordState::unreadable};
+    const pf::EntryLookup found = pf::find_entry_ignoring_case(env, slot, files::kSlotRecordName);
+    if (found.stat_error || found.list_error) return {RecordState::unreadable};
+    if (!found.entry) return {RecordState::missing};
+    pf::FileInfo info = found.exact;
     if (info.type == pf::EntryType::none) {
-        const std::vector<pf::DirEntry> entries = env.list(slot, ec);
-        if (ec) return {RecordState::unreadable};
-        const auto found = std::find_if(entries.begin(), entries.end(), [](const pf::DirEntry& e) {
-            return equal_ignoring_ascii_case(e.name, kRecordName);
-        });
-        if (found == entries.end()) return {RecordState::missing};
-        path = slot + "/" + found->name;
-        info = env.stat(path, ec);
+        // Found under another spelling: its date is still to be read.
+        std::error_code ec;
+        info = env.stat(pf::join_path(slot, found.entry->name), ec);
         if (ec) return {RecordState::unreadable};
     }
     // Only a file carries a date; anything else under that name is as good

@@ -4,19 +4,13 @@
 #include <charconv>
 
 #include "platform/config_files.h"
+#include "platform/names.h"
 
 namespace rk::platform {
 namespace {
 
 // Hand-kept; anything this big is not ours.
 constexpr std::size_t kMaxFileBytes = 64 * 1024;
-
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return fold(x) == fold(y); });
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 

@@ -1,20 +1,13 @@
 #include "platform/wire_path.h"
 
-#include <algorithm>
 #include <vector>
+
+#include "platform/names.h"
 
 namespace rk::platform {
 namespace {
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
-
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Bytes outside ASCII belong to the client's code page and are never folded.
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return fold(x) == fold(y); });
-}
 
 // The components to walk, or nullopt when one of them is refused outright.
 std::optional<std::vector<std::string_view>> split(std::string_view wire_path) {
@@ -41,13 +34,6 @@ bool is_inside(const std::string& path, const std::string& folder) {
             path[folder.size()] == '/');
 }
 
-std::string join(const std::string& folder, std::string_view name) {
-    std::string path = folder;
-    if (path != "/") path += '/';
-    path += name;
-    return path;
-}
-
 struct Lookup {
     enum class Outcome { found, missing, unknown } outcome = Outcome::missing;
     std::string name;
@@ -56,18 +42,12 @@ struct Lookup {
 
 // The entry of `folder` that `part` names, exactly or else ignoring case.
 Lookup look_up(Env& env, const std::string& folder, std::string_view part) {
-    std::error_code ec;
-    std::string exact(part);
-    FileInfo info = env.stat(join(folder, exact), ec);
+    EntryLookup lookup = find_entry_ignoring_case(env, folder, part);
     // Not knowing whether it is a link, walking on blind is not safe.
-    if (ec) return {Lookup::Outcome::unknown, {}, EntryType::none};
-    if (info.type != EntryType::none) return {Lookup::Outcome::found, std::move(exact), info.type};
+    if (lookup.stat_error) return {Lookup::Outcome::unknown, {}, EntryType::none};
     // An unreadable folder simply offers no other spelling.
-    for (DirEntry& entry : env.list(folder, ec)) {
-        if (equal_ignoring_ascii_case(entry.name, part))
-            return {Lookup::Outcome::found, std::move(entry.name), entry.type};
-    }
-    return {};
+    if (!lookup.entry) return {};
+    return {Lookup::Outcome::found, std::move(lookup.entry->name), lookup.entry->type};
 }
 
 }  // namespace
@@ -95,10 +75,10 @@ std::optional<std::string> map_wire_path(Env& env, const std::string& root,
             case Lookup::Outcome::missing:
                 // Nothing below a missing folder exists either.
                 exists = false;
-                path = join(path, part);
+                path = join_path(path, part);
                 break;
             case Lookup::Outcome::found:
-                path = join(path, found.name);
+                path = join_path(path, found.name);
                 if (found.type == EntryType::symlink) {
                     // A dangling link is refused too: creating through it
                     // would make its target, wherever that is.

@@ -3,11 +3,12 @@
 #include <utility>
 
 #include "platform/dos_time.h"
+#include "platform/names.h"
 
 namespace rk::support {
 namespace {
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using platform::ascii_lower;
 
 // Two-pointer matching with one backtrack point: on a mismatch the last '*'
 // swallows one more byte and matching resumes after it. Linear in practice,

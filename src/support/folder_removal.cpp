@@ -1,27 +1,10 @@
 #include "support/folder_removal.h"
 
-#include <algorithm>
-
+#include "platform/names.h"
 #include "support/dir_walker.h"
 
 namespace rk::support {
-namespace {
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return fold(x) == fold(y); });
-}
-
-std::string join(const std::string& folder, std::string_view name) {
-    std::string path = folder.empty() ? std::string(".") : folder;
-    if (path.back() != '/') path += '/';
-    path += name;
-    return path;
-}
-
-}  // namespace
 
 bool is_plain_entry_name(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;
@@ -32,23 +15,14 @@ FolderRemoval remove_child_folder(platform::Env& env, const std::string& home,
                                   std::string_view name) {
     if (!is_plain_entry_name(name)) return FolderRemoval::refused;
 
-    std::error_code ec;
-    std::string path = join(home, name);
-    platform::FileInfo info = env.stat(path, ec);
-    if (ec) return FolderRemoval::unreachable;
-    if (info.type == platform::EntryType::none) {
-        const std::vector<platform::DirEntry> entries = env.list(home.empty() ? "." : home, ec);
-        if (ec) return FolderRemoval::unreachable;
-        const auto match = std::find_if(entries.begin(), entries.end(), [&](const auto& entry) {
-            return equal_ignoring_ascii_case(entry.name, name);
-        });
-        if (match == entries.end()) return FolderRemoval::absent;
-        path = join(home, match->name);
-        info.type = match->type;
-    }
+    const std::string folder = home.empty() ? std::string(".") : home;
+    const platform::EntryLookup found = platform::find_entry_ignoring_case(env, folder, name);
+    if (found.stat_error || found.list_error) return FolderRemoval::unreachable;
+    if (!found.entry) return FolderRemoval::absent;
+    const std::string path = platform::join_path(folder, found.entry->name);
     // A link is not followed even when it points to a folder: what it points
     // to may belong to anyone.
-    if (info.type != platform::EntryType::directory) return FolderRemoval::not_a_folder;
+    if (found.entry->type != platform::EntryType::directory) return FolderRemoval::not_a_folder;
 
     bool left_behind = false;
     DirWalker walker(env);

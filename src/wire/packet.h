@@ -77,4 +77,9 @@ inline void store_u32(std::uint8_t* p, std::uint32_t v) {
     p[3] = std::uint8_t(v >> 24);
 }
 
+inline void store_u64(std::uint8_t* p, std::uint64_t v) {
+    store_u32(p, std::uint32_t(v));
+    store_u32(p + 4, std::uint32_t(v >> 32));
+}
+
 }  // namespace rk::wire
