@@ -1,5 +1,7 @@
 #include "accounts/account_store.h"
 
+#include "platform/config_files.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,9 +13,9 @@
 namespace rk::accounts {
 namespace {
 
-// Named so that valid_account_name's "rkServer.cfg." prefix covers it: a user
-// folder of the same name could otherwise block every save.
-constexpr std::string_view kTemporaryFileName = "rkServer.cfg.tmp";
+std::span<const std::uint8_t> as_bytes(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr std::string_view kOldSuffix = ".old";
 constexpr int kMaxDamagedCopies = 1000;
@@ -28,35 +30,6 @@ using platform::equal_ignoring_ascii_case;
 bool starts_ignoring_ascii_case(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
            equal_ignoring_ascii_case(text.substr(0, prefix.size()), prefix);
-}
-
-struct ReadOutcome {
-    std::vector<std::uint8_t> bytes;
-    std::error_code error;
-    bool too_large = false;
-};
-
-// Reads at most `cap` bytes; a file holding more is reported, not read on.
-ReadOutcome read_capped(platform::Env& env, const std::string& path, std::size_t cap) {
-    ReadOutcome out;
-    auto file = env.open(path, {platform::Access::read, platform::Share::read}, out.error);
-    if (!file) return out;
-    constexpr std::size_t kChunk = 64 * 1024;
-    for (;;) {
-        const std::size_t at = out.bytes.size();
-        // One byte past the cap tells a file that is too large.
-        const std::size_t want = std::min(kChunk, cap + 1 - at);
-        out.bytes.resize(at + want);
-        const std::size_t got =
-            file->read(std::span<std::uint8_t>(out.bytes).subspan(at, want), out.error);
-        out.bytes.resize(at + got);
-        if (out.error) return out;
-        if (out.bytes.size() > cap) {
-            out.too_large = true;
-            return out;
-        }
-        if (got < want) return out;
-    }
 }
 
 FolderOutcome folder_outcome(support::FolderRemoval removal) {
@@ -114,7 +87,7 @@ void AccountStore::reset() {
 LoadReport AccountStore::load() {
     reset();
     const std::string path = account_file_path();
-    ReadOutcome read = read_capped(env_, path, kMaxImageBytes);
+    const platform::SmallFile read = platform::read_small_file(env_, path, kMaxImageBytes);
     if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
     if (read.error) {
         save_refusal_ =
@@ -124,7 +97,7 @@ LoadReport AccountStore::load() {
     }
     if (read.too_large) return set_damaged_file_aside("it is larger than any account file");
 
-    DecodedImage decoded = decode_account_file(read.bytes);
+    DecodedImage decoded = decode_account_file(as_bytes(read.content));
     switch (decoded.status) {
         case DecodeStatus::ok:
             settings_ = std::move(decoded.image.settings);
@@ -202,7 +175,7 @@ LoadReport AccountStore::import_legacy() {
     if (!name) return {LoadStatus::fresh, {}};
 
     const std::string path = path_of(*name);
-    ReadOutcome read = read_capped(env_, path, kMaxLegacyFileBytes);
+    const platform::SmallFile read = platform::read_small_file(env_, path, kMaxLegacyFileBytes);
     if (read.error) {
         save_refusal_ = *name + " could not be read; its users are not yet imported";
         return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
@@ -212,7 +185,7 @@ LoadReport AccountStore::import_legacy() {
         return {LoadStatus::fresh,
                 path + " is larger than any user file; nothing imported from it"};
     }
-    LegacyUsers legacy = decode_legacy_users(read.bytes);
+    LegacyUsers legacy = decode_legacy_users(as_bytes(read.content));
     accounts_ = std::move(legacy.accounts);
     settings_.allow_new_users = legacy.allow_new_users;
     // Nothing is written yet: the conversion of the old saves decides when.
@@ -224,33 +197,17 @@ LoadReport AccountStore::import_legacy() {
 SaveResult AccountStore::save() {
     if (!save_refusal_.empty()) return {save_refusal_};
     const std::string path = account_file_path();
-    const std::string temporary = path_of(kTemporaryFileName);
-
     support::CodecResult encoded = encode_account_file({settings_, accounts_});
     if (!encoded.ok()) return {"cannot compress the accounts: " + encoded.error};
-
-    // A leftover from a crash keeps its old mode bits; only a file this open
-    // creates is made owner-only.
-    env_.remove_file(temporary);
-
-    auto fail = [&](std::string what, std::error_code ec) -> SaveResult {
-        env_.remove_file(temporary);
-        return {"cannot save " + path + ": " + std::move(what) + ": " + ec.message()};
-    };
-    std::error_code ec;
-    {
-        std::unique_ptr<platform::File> file =
-            env_.open(temporary, {platform::Access::write, platform::Share::none, true, true}, ec);
-        if (!file) return fail("open " + temporary, ec);
-        if ((ec = file->truncate(0))) return fail("truncate " + temporary, ec);
-        const std::size_t written = file->write(encoded.bytes, ec);
-        if (ec || written != encoded.bytes.size()) {
-            if (!ec) ec = std::make_error_code(std::errc::io_error);
-            return fail("write " + temporary, ec);
-        }
-        if ((ec = file->sync())) return fail("sync " + temporary, ec);
+    // Written beside the old file as rkServer.cfg.tmp, owner-only, synced
+    // and renamed over it: a crash leaves one of the two whole. The name
+    // falls under valid_account_name's "rkServer.cfg." prefix, so no user
+    // folder can take it and block every save.
+    const std::string_view bytes(reinterpret_cast<const char*>(encoded.bytes.data()),
+                                 encoded.bytes.size());
+    if (const std::error_code ec = platform::replace_file(env_, path, bytes)) {
+        return {"cannot save " + path + ": " + ec.message()};
     }
-    if ((ec = env_.rename(temporary, path))) return fail("rename " + temporary, ec);
     modified_ = false;
     return {};
 }

@@ -1,5 +1,6 @@
 #include "files/housekeeping.h"
 
+#include "platform/config_files.h"
 #include "platform/wire_path.h"
 
 namespace rk::files {
@@ -38,31 +39,9 @@ bool remove_folder(pf::Env& env, const std::string& user_root, std::string_view 
 
 bool create_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     // The user's own folder comes into being with the first folder made in it.
-    if (!make_dirs(env, user_root)) return false;
+    if (pf::make_folders(env, user_root)) return false;
     const auto path = pf::map_wire_path(env, user_root, wire_path);
-    return path && make_dirs(env, *path);
-}
-
-bool make_dirs(pf::Env& env, const std::string& path) {
-    std::error_code ec;
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string prefix = path.substr(0, slash);
-        if (!prefix.empty()) {
-            const pf::FileInfo info = env.stat(prefix, ec);
-            if (ec) return false;
-            if (info.type == pf::EntryType::none) {
-                if (env.make_dir(prefix)) return false;
-            } else if (info.type == pf::EntryType::symlink) {
-                // A folder the operator linked in (the mapping has already
-                // checked where client paths lead).
-                const std::string target = env.real_path(prefix, ec);
-                if (ec || env.stat(target, ec).type != pf::EntryType::directory) return false;
-            } else if (info.type != pf::EntryType::directory) {
-                return false;
-            }
-        }
-        if (slash == std::string::npos) return true;
-    }
+    return path && !pf::make_folders(env, *path);
 }
 
 }  // namespace rk::files

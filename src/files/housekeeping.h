@@ -21,7 +21,4 @@ bool remove_folder(platform::Env& env, const std::string& user_root, std::string
 // Creates the folder and every missing parent, the user's folder included.
 bool create_folder(platform::Env& env, const std::string& user_root, std::string_view wire_path);
 
-// Creates `path` and every missing folder above it.
-bool make_dirs(platform::Env& env, const std::string& path);
-
 }  // namespace rk::files

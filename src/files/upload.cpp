@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "files/housekeeping.h"
+#include "platform/config_files.h"
 #include "platform/dos_time.h"
 #include "platform/names.h"
 #include "platform/wire_path.h"
@@ -44,7 +44,7 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
     abandon();
     if (size > kMaxUploadSize) return StartResult::refused;
     // The user's folder comes into being with the first file put in it.
-    if (!make_dirs(env, user_root)) return StartResult::refused;
+    if (platform::make_folders(env, user_root)) return StartResult::refused;
     const auto target = pf::map_wire_path(env, user_root, wire_path);
     if (!target) return StartResult::refused;
 
@@ -58,7 +58,7 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
     const pf::EntryType existing = env.stat(*target, ec).type;
     if (ec || existing == pf::EntryType::directory || existing == pf::EntryType::other)
         return StartResult::refused;
-    if (!make_dirs(env, folder)) return StartResult::refused;
+    if (platform::make_folders(env, folder)) return StartResult::refused;
 
     const std::string temp = (folder == "/" ? "" : folder) + "/" + upload_temp_name(name);
     // Opening follows links; a link planted where the temporary file goes

@@ -5,9 +5,9 @@
 #include <optional>
 
 #include "accounts/account_file.h"
-#include "files/housekeeping.h"
 #include "files/slot_dates.h"
 #include "files/upload.h"
+#include "platform/config_files.h"
 #include "platform/names.h"
 #include "platform/wire_path.h"
 #include "support/file_stream.h"
@@ -101,7 +101,7 @@ struct Placed {
 Placed place(pf::Env& env, const std::string& slot, const std::string& wire) {
     const auto target = pf::map_wire_path(env, slot, wire);
     if (!target) return {{}, refused("its path runs through a link or could not be checked")};
-    if (!files::make_dirs(env, folder_of(*target)))
+    if (platform::make_folders(env, folder_of(*target)))
         return {{}, failed("cannot create the folder " + folder_of(*target))};
     std::error_code ec;
     const pf::EntryType existing = env.stat(*target, ec).type;

@@ -1,5 +1,8 @@
 #include "platform/config_files.h"
 
+#include <algorithm>
+#include <span>
+
 #include <cerrno>
 #include <span>
 
@@ -38,18 +41,27 @@ SmallFile read_small_file(Env& env, const std::string& path, std::size_t cap) {
     SmallFile out;
     auto file = env.open(path, {Access::read, Share::read}, out.error);
     if (!file) return out;
-    out.content.resize(cap + 1);
-    const std::size_t got = file->read(
-        std::span(reinterpret_cast<std::uint8_t*>(out.content.data()), out.content.size()),
-        out.error);
-    out.content.resize(got);
-    if (out.error) {
-        out.content.clear();
-    } else if (got > cap) {
-        out.content.clear();
-        out.too_large = true;
+    // Grown as the bytes come, so that a generous cap costs nothing up front.
+    constexpr std::size_t kChunk = 64 * 1024;
+    for (;;) {
+        const std::size_t at = out.content.size();
+        // One byte past the cap tells a file that is too large.
+        const std::size_t want = std::min(kChunk, cap + 1 - at);
+        out.content.resize(at + want);
+        const std::size_t got = file->read(
+            std::span(reinterpret_cast<std::uint8_t*>(out.content.data()) + at, want), out.error);
+        out.content.resize(at + got);
+        if (out.error) {
+            out.content.clear();
+            return out;
+        }
+        if (out.content.size() > cap) {
+            out.content.clear();
+            out.too_large = true;
+            return out;
+        }
+        if (got < want) return out;
     }
-    return out;
 }
 
 std::error_code make_folders(Env& env, const std::string& folder) {
@@ -57,6 +69,14 @@ std::error_code make_folders(Env& env, const std::string& folder) {
     const FileInfo info = env.stat(folder, ec);
     if (ec) return ec;
     if (info.type == EntryType::directory) return {};
+    if (info.type == EntryType::symlink) {
+        // A folder linked in by the operator; where client paths lead through
+        // links is the path mapping's to check.
+        const std::string target = env.real_path(folder, ec);
+        if (ec) return ec;
+        if (env.stat(target, ec).type == EntryType::directory) return {};
+        return ec ? ec : std::make_error_code(std::errc::not_a_directory);
+    }
     if (info.type != EntryType::none) return std::make_error_code(std::errc::not_a_directory);
     const std::string parent = parent_of(folder);
     if (parent != folder) {

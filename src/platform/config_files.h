@@ -26,7 +26,8 @@ struct SmallFile {
 };
 SmallFile read_small_file(Env& env, const std::string& path, std::size_t cap);
 
-// Creates `folder` and every missing folder above it.
+// Creates `folder` and every missing folder above it; a link to a folder
+// counts as one.
 std::error_code make_folders(Env& env, const std::string& folder);
 
 // Writes a temporary file beside `path`, syncs it and renames it over

@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "core/server.h"
-#include "files/housekeeping.h"
+#include "platform/config_files.h"
 #include "platform/env.h"
 #include "platform/process.h"
 #include "shell/control.h"
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
 
     const std::string home = choose_home(env, home_option);
     if (ctl->parsed()) return run_ctl_command(env, home, ctl_words, password_file);
-    if (!files::make_dirs(env, home)) {
+    if (platform::make_folders(env, home)) {
         spdlog::error("cannot use {} as the home folder", home);
         return shell::kExitFailed;
     }
