@@ -99,14 +99,14 @@ maintenance::JobControl Server::job_control() {
     return {.progress =
                 [this](const maintenance::Progress& progress) {
                     std::lock_guard lock(status_mutex_);
-                    status_text_ = progress.text;
+                    status_ = progress;
                 },
             .stop_requested = [this] { return jobs_stopping_.load(); }};
 }
 
-std::string Server::status_text() const {
+maintenance::Progress Server::status() const {
     std::lock_guard lock(status_mutex_);
-    return status_text_;
+    return status_;
 }
 
 maintenance::PurgeResult Server::purge(int days) {

@@ -91,7 +91,10 @@ public:
         maintenance::FinishResult finish;  // empty unless the result was complete
     };
     ConversionOutcome convert();
-    std::string status_text() const;
+    std::string status_text() const { return status().text; }
+    // The last progress a job reported; a searching step with no text
+    // before any job ran.
+    maintenance::Progress status() const;
     // Asks a running purge or conversion to stop at its next item (the
     // disk is left so that a later run carries on); for the exit.
     void stop_jobs() { jobs_stopping_ = true; }
@@ -122,7 +125,7 @@ private:
     std::mutex job_mutex_;            // one maintenance job at a time
     std::atomic<bool> jobs_stopping_{false};
     mutable std::mutex status_mutex_;
-    std::string status_text_;
+    maintenance::Progress status_;
 };
 
 }  // namespace rk::core

@@ -197,7 +197,7 @@ private:
                                               std::to_string(limits_.max_container_bytes) +
                                               " bytes"};
 
-        control_.report("Unpacking save: " + path, result_.containers_converted,
+        control_.report(Step::unpacking, "Unpacking save: " + path, path, result_.containers_converted,
                         result_.containers_found);
         std::vector<std::uint8_t> bytes;
         if (Outcome read = read_container(path, info.size, bytes); !read.ok()) return read;
@@ -225,7 +225,8 @@ private:
                 entries_refused = true;
                 continue;
             }
-            control_.report("Extracting file: " + entry.name, result_.containers_converted,
+            control_.report(Step::extracting, "Extracting file: " + entry.name, entry.name,
+                            result_.containers_converted,
                             result_.containers_found);
             if (!slot_exists) {
                 if (const std::error_code made = env_.make_dir(slot))
@@ -274,7 +275,7 @@ private:
 ConversionResult convert_old_saves(pf::Env& env, const std::string& home, const JobControl& control,
                                    const ContainerLimits& limits) {
     ConversionResult result;
-    control.report("Searching saves...");
+    control.report(Step::searching, "Searching saves...");
     Converter converter(env, control, limits, result);
     const std::vector<std::string> containers = converter.search(home);
     result.containers_found = containers.size();
@@ -283,7 +284,8 @@ ConversionResult convert_old_saves(pf::Env& env, const std::string& home, const 
         if (result.stopped) break;
         converter.convert(container);
     }
-    control.report(result.complete() ? "Conversion finished!" : "Conversion failed!",
+    control.report(result.complete() ? Step::finished : Step::failed,
+                   result.complete() ? "Conversion finished!" : "Conversion failed!", {},
                    result.containers_converted, result.containers_found);
     return result;
 }

@@ -10,9 +10,15 @@
 
 namespace rk::maintenance {
 
-// One status line for the operator, in English; the window translates it.
+// Where a job stands. The window words each step in its own language; the
+// command line shows `text`.
+enum class Step { searching, unpacking, extracting, deleting, finished, failed, stopped };
+
+// One status line for the operator.
 struct Progress {
-    std::string text;
+    Step step = Step::searching;
+    std::string subject;    // the container, file or folder the step is at; may be empty
+    std::string text;       // the line in English
     std::size_t done = 0;   // items finished so far
     std::size_t total = 0;  // 0 while the total is not known
 };
@@ -23,8 +29,9 @@ struct JobControl {
     // state a later run continues from.
     std::function<bool()> stop_requested;
 
-    void report(std::string text, std::size_t done = 0, std::size_t total = 0) const {
-        if (progress) progress(Progress{std::move(text), done, total});
+    void report(Step step, std::string text, std::string subject = {}, std::size_t done = 0,
+                std::size_t total = 0) const {
+        if (progress) progress(Progress{step, std::move(subject), std::move(text), done, total});
     }
     bool stopping() const { return stop_requested && stop_requested(); }
 };

@@ -89,7 +89,7 @@ PurgeResult purge_old_slots(pf::Env& env, const std::string& home, const PurgeRe
         result.refused = true;
         return result;
     }
-    control.report("Searching...");
+    control.report(Step::searching, "Searching...");
 
     sp::DirWalker walker(env);
     walker.settings.root = home;
@@ -122,7 +122,7 @@ PurgeResult purge_old_slots(pf::Env& env, const std::string& home, const PurgeRe
         }
         purge_prefix = path + "/";
         ++result.slots_purged;
-        control.report("Deleting old saves: " + path, result.slots_purged);
+        control.report(Step::deleting, "Deleting old saves: " + path, path, result.slots_purged);
     };
 
     walker.callbacks.found = [&](sp::ItemType type, const std::string& path, std::int64_t&,
@@ -144,7 +144,8 @@ PurgeResult purge_old_slots(pf::Env& env, const std::string& home, const PurgeRe
     };
 
     walker.walk();
-    control.report(result.stopped ? "Stopped." : "Deleted!", result.slots_purged);
+    control.report(result.stopped ? Step::stopped : Step::finished,
+                   result.stopped ? "Stopped." : "Deleted!", {}, result.slots_purged);
     return result;
 }
 

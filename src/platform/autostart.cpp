@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/config_files.h"
+#include "platform/desktop_file.h"
 
 namespace rk::platform {
 namespace {
@@ -82,14 +83,20 @@ std::string desktop_exec_value(std::string_view exec_path) {
 }
 
 std::string desktop_entry(std::string_view exec_path) {
-    return std::string(kGroup) +
-           "\n"
-           "Type=Application\n"
-           "Name=rkserver\n"
-           "Exec=" +
-           desktop_exec_value(exec_path) +
-           "\n"
-           "X-GNOME-Autostart-enabled=true\n";
+    std::string entry;
+    std::string_view rest = kDesktopFile;
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.starts_with("Exec=")) {
+            entry += "Exec=" + desktop_exec_value(exec_path);
+        } else {
+            entry += line;
+        }
+        entry += '\n';
+    }
+    return entry + "X-GNOME-Autostart-enabled=true\n";
 }
 
 Autostart::Autostart(Env& env) : env_(env) {

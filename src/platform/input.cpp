@@ -119,6 +119,15 @@ private:
 
 }  // namespace
 
+bool display_reachable(const std::string& name) {
+    if (name.empty()) return false;
+    install_error_handlers_once();
+    Display* display = XOpenDisplay(name.c_str());
+    if (display == nullptr) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
 std::unique_ptr<InputInjector> InputInjector::open_display() {
     const char* name = std::getenv("DISPLAY");
     return open_display(name == nullptr ? "" : name);

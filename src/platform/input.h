@@ -16,6 +16,10 @@
 
 namespace rk::platform {
 
+// Whether the X display of that name (such as ":0") accepts a connection
+// now; false for an empty name.
+bool display_reachable(const std::string& name);
+
 class InputInjector {
 public:
     virtual ~InputInjector() = default;

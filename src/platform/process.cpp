@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -49,6 +50,34 @@ int StopSignals::wait() {
     return signal;
 }
 
+
+void StopSignals::wake() { kill(getpid(), SIGTERM); }
+
+std::optional<ProcessHandle> ProcessHandle::open(int pid) {
+    if (pid <= 0) return std::nullopt;
+    const long fd = syscall(SYS_pidfd_open, pid, 0);
+    if (fd < 0) return std::nullopt;
+    return ProcessHandle(int(fd));
+}
+
+ProcessHandle::ProcessHandle(ProcessHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+ProcessHandle::~ProcessHandle() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool ProcessHandle::terminate() const {
+    return fd_ >= 0 && syscall(SYS_pidfd_send_signal, fd_, SIGTERM, nullptr, 0) == 0;
+}
 
 std::uint64_t raise_open_file_limit() {
     rlimit limit{};

@@ -20,6 +20,28 @@ public:
     StopSignals();
     // Returns the signal that arrived.
     int wait();
+    // Ends a wait() running on another thread, as a SIGTERM would.
+    void wake();
+};
+
+// A running process held by a descriptor (pidfd) rather than by its id, so
+// that a signal never reaches another process that got the id after it
+// ended.
+class ProcessHandle {
+public:
+    // The process with id `pid` as it is now; empty when there is none.
+    static std::optional<ProcessHandle> open(int pid);
+    ProcessHandle(ProcessHandle&& other) noexcept;
+    ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+    ~ProcessHandle();
+
+    // Sends SIGTERM; false when the process has ended or may not be
+    // signalled by this one.
+    bool terminate() const;
+
+private:
+    explicit ProcessHandle(int fd) : fd_(fd) {}
+    int fd_ = -1;
 };
 
 // Raises the soft limit on open files to the hard limit; returns the new

@@ -196,6 +196,17 @@ CtlResult set_setting(core::Server& server, const Words& w) {
     return done();
 }
 
+CtlResult companion_command(Companion* companion, const Words& w) {
+    if (w.size() != 2) return usage_error("companion takes a process id");
+    int pid = -1;
+    const auto [end, error] = std::from_chars(w[1].data(), w[1].data() + w[1].size(), pid);
+    if (error != std::errc() || end != w[1].data() + w[1].size() || pid < 0)
+        return usage_error("not a process id: " + w[1]);
+    if (companion == nullptr) return failed("this server has no tray to end a companion from");
+    if (!companion->announce(pid)) return failed("no process " + w[1]);
+    return done();
+}
+
 }  // namespace
 
 bool ctl_needs_password(const Words& words) {
@@ -214,10 +225,12 @@ std::string ctl_usage() {
            "  set autostart on|off           start with the desktop session\n"
            "  purge 180|90|30                delete slots older than that many days\n"
            "  convert                        unpack the previous version's saves\n"
+           "  companion PID                  end this process when the tray's Exit is confirmed\n"
+           "                                 (0 forgets it)\n"
            "passwords are asked at the terminal or read with --password-file\n";
 }
 
-CtlResult run_ctl(core::Server& server, const Words& words) {
+CtlResult run_ctl(core::Server& server, const Words& words, Companion* companion) {
     if (words.empty()) return usage_error("no command given");
     const std::string& command = words[0];
     if (command == "status" && words.size() == 1) return show_status(server);
@@ -226,6 +239,7 @@ CtlResult run_ctl(core::Server& server, const Words& words) {
     if (command == "user") return user_command(server, words);
     if (command == "purge") return purge_command(server, words);
     if (command == "convert" && words.size() == 1) return convert_command(server);
+    if (command == "companion") return companion_command(companion, words);
     return usage_error("unknown command: " + command);
 }
 
@@ -251,8 +265,8 @@ std::optional<CtlResult> ask_running_server(const std::string& home, const Words
     return CtlResult{status, text.substr(newline + 1)};
 }
 
-ControlServer::ControlServer(core::Server& server, std::string home)
-    : server_(server), path_(control_socket_path(home)) {}
+ControlServer::ControlServer(core::Server& server, std::string home, Companion* companion)
+    : server_(server), path_(control_socket_path(home)), companion_(companion) {}
 
 ControlServer::~ControlServer() {
     io_.stop();
@@ -315,7 +329,7 @@ void ControlServer::serve(std::shared_ptr<stream_protocol::socket> socket) {
                  at = end + 1) {
                 words.push_back(text.substr(at, end - at));
             }
-            const CtlResult result = run_ctl(server_, words);
+            const CtlResult result = run_ctl(server_, words, companion_);
             std::error_code write_ec;
             asio::write(*socket, asio::buffer(std::to_string(result.status) + "\n" + result.output),
                         write_ec);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/server.h"
+#include "shell/companion.h"
 
 namespace rk::shell {
 
@@ -25,8 +26,10 @@ struct CtlResult {
 bool ctl_needs_password(const std::vector<std::string>& words);
 
 // Carries out one command, given as the words typed after "ctl". Safe to
-// call from any thread but the server's own.
-CtlResult run_ctl(core::Server& server, const std::vector<std::string>& words);
+// call from any thread but the server's own. `companion` takes the
+// announcements of a companion program; without one they are refused.
+CtlResult run_ctl(core::Server& server, const std::vector<std::string>& words,
+                  Companion* companion = nullptr);
 
 // What `rkserver ctl --help` shows.
 std::string ctl_usage();
@@ -41,7 +44,7 @@ std::optional<CtlResult> ask_running_server(const std::string& home,
 // Serves ctl commands for a running server on its own thread.
 class ControlServer {
 public:
-    ControlServer(core::Server& server, std::string home);
+    ControlServer(core::Server& server, std::string home, Companion* companion = nullptr);
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
@@ -55,6 +58,7 @@ private:
 
     core::Server& server_;
     const std::string path_;
+    Companion* companion_;
     asio::io_context io_;
     asio::local::stream_protocol::acceptor acceptor_{io_};
     std::thread thread_;

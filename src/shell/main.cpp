@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "shell/control.h"
 #include "shell/exit_codes.h"
+#include "shell/gui.h"
 #include "shell/headless.h"
 #include "shell/logging.h"
 
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
     std::string log_level = "info";
     app.add_option("--home", home_option, "folder holding the accounts and the users' saves");
     app.add_option("--port", port, "listen on this port for this run (0 = any free port)");
-    app.add_flag("--headless", headless, "run without windows");
+    app.add_flag("--headless", headless, "run without windows even when a display is there");
     app.add_option("--log-level", log_level, "trace, debug, info, warn, error or off")
         ->check([](const std::string& level) {
             return shell::valid_log_level(level) ? std::string() : "unknown log level " + level;
@@ -138,5 +139,6 @@ int main(int argc, char** argv) {
     platform::StopSignals signals;
 
     core::Server server({.home = home, .port = port});
+    if (shell::windows_possible(headless)) return shell::run_gui(server, home, signals, argc, argv);
     return shell::run_headless(server, home, signals);
 }

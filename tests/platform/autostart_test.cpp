@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,12 +50,14 @@ protected:
 TEST_F(AutostartTest, EnableWritesADesktopEntryForExactlyThisProgram) {
     EXPECT_FALSE(autostart.is_enabled(program));
     ASSERT_FALSE(autostart.enable(program)) << "the folders are made";
-    EXPECT_EQ(entry(),
-              "[Desktop Entry]\n"
-              "Type=Application\n"
-              "Name=rkserver\n"
-              "Exec=\"/opt/rk server/rkserver\"\n"
-              "X-GNOME-Autostart-enabled=true\n");
+    // The installed desktop file, naming this copy by its full path.
+    std::ifstream installed(RKSERVER_DESKTOP_FILE_PATH, std::ios::binary);
+    std::string expected{std::istreambuf_iterator<char>(installed), std::istreambuf_iterator<char>()};
+    const std::string installed_exec = "\nExec=rkserver\n";
+    const auto exec = expected.find(installed_exec);
+    ASSERT_NE(exec, std::string::npos);
+    expected.replace(exec, installed_exec.size(), "\nExec=\"/opt/rk server/rkserver\"\n");
+    EXPECT_EQ(entry(), expected + "X-GNOME-Autostart-enabled=true\n");
     EXPECT_TRUE(autostart.is_enabled(program));
     for (const char* other : {"/opt/rk server/rkserver2", "/opt/RK server/rkserver",
                               "/opt/rk server", "/other/rkserver"}) {

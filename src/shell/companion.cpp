@@ -1,0 +1,23 @@
+#include "shell/companion.h"
+
+namespace rk::shell {
+
+bool Companion::announce(int pid) {
+    auto process = platform::ProcessHandle::open(pid);
+    std::lock_guard lock(mutex_);
+    process_ = std::move(process);
+    return pid == 0 || process_.has_value();
+}
+
+bool Companion::announced() const {
+    std::lock_guard lock(mutex_);
+    return process_.has_value();
+}
+
+void Companion::end() {
+    std::lock_guard lock(mutex_);
+    if (process_) process_->terminate();  // one that has ended already is no matter
+    process_.reset();
+}
+
+}  // namespace rk::shell

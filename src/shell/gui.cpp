@@ -1,0 +1,84 @@
+#include "shell/gui.h"
+
+#include <QApplication>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include "platform/autostart.h"
+#include "platform/env.h"
+#include "platform/input.h"
+#include "shell/companion.h"
+#include "shell/control.h"
+#include "shell/fonts.h"
+#include "shell/headless.h"
+#include "shell/language.h"
+#include "shell/operator_shell.h"
+#include "shell/prompter.h"
+#include "shell/ui_texts.h"
+
+namespace rk::shell {
+
+bool windows_possible(bool headless_asked) {
+    if (headless_asked) return false;
+    platform::Env& env = platform::Env::host();
+    if (env.get_env("QT_QPA_PLATFORM").value_or("") != "") return true;
+    return platform::display_reachable(env.get_env("DISPLAY").value_or(""));
+}
+
+int run_gui(core::Server& server, const std::string& home, platform::StopSignals& stop_signals, int argc,
+            char** argv) {
+    platform::Env& env = platform::Env::host();
+    QApplication app(argc, argv);
+    app.setApplicationName("rkserver");
+    app.setDesktopFileName("rkserver");
+    app.setWindowIcon(QIcon(":/rkserver.svg"));
+    // The operator window only hides; the tray's Exit ends the program.
+    app.setQuitOnLastWindowClosed(false);
+
+    open_and_report(server);
+    const UiTexts texts(select_language(server.lang_index(), active_locale(env)));
+    map_face_names();
+
+    const bool with_tray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (!with_tray) spdlog::info("no notification area: the operator window stands in for the tray");
+    MessageBoxPrompter prompter;
+    Companion companion;
+    const platform::Autostart autostart(env);
+    OperatorShell shell(server, texts, prompter,
+                        {autostart, platform::executable_folder() + "/rkserver"}, companion,
+                        with_tray);
+    QObject::connect(&shell, &OperatorShell::exit_confirmed, &app, &QApplication::quit);
+
+    // SIGINT and SIGTERM end the program as the tray's Exit does, without
+    // asking anything.
+    std::atomic<int> stop_signal = 0;
+    std::thread signal_waiter([&] {
+        stop_signal = stop_signals.wait();
+        QMetaObject::invokeMethod(&app, &QApplication::quit, Qt::QueuedConnection);
+    });
+
+    ControlServer control(server, home, &companion);
+    control.start();
+    QTimer::singleShot(0, &shell, [&] {
+        shell.start();
+        announce_listening(server);
+    });
+    app.exec();
+
+    if (stop_signal == 0) {
+        stop_signals.wake();
+    } else {
+        spdlog::info("stopping on {}", stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
+    }
+    signal_waiter.join();
+    server.stop_jobs();
+    shell.window().wait_for_job();
+    return shut_down_and_report(server);
+}
+
+}  // namespace rk::shell

@@ -1,0 +1,22 @@
+#include "shell/prompter.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace rk::shell {
+
+void MessageBoxPrompter::error(QWidget* parent, const QString& caption, const QString& text) {
+    QMessageBox::critical(parent, caption, text, QMessageBox::Ok);
+}
+
+bool MessageBoxPrompter::ask(QWidget* parent, const QString& caption, const QString& text,
+                             const QString& accept, const QString& reject) {
+    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::NoButton, parent);
+    auto* yes = box.addButton(accept, QMessageBox::YesRole);
+    box.addButton(reject, QMessageBox::NoRole);
+    box.setEscapeButton(box.buttons().last());
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+}  // namespace rk::shell
