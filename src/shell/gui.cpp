@@ -52,14 +52,17 @@ int run_gui(core::Server& server, const std::string& home, platform::StopSignals
     OperatorShell shell(server, texts, prompter,
                         {autostart, platform::executable_folder() + "/rkserver"}, companion,
                         with_tray);
-    QObject::connect(&shell, &OperatorShell::exit_confirmed, &app, &QApplication::quit);
+    // exit(), not quit(): quit() asks every window to close first, and the
+    // operator window without a tray answers a close with a question.
+    const auto leave_loop = [] { QCoreApplication::exit(0); };
+    QObject::connect(&shell, &OperatorShell::exit_confirmed, &app, leave_loop);
 
     // SIGINT and SIGTERM end the program as the tray's Exit does, without
     // asking anything.
     std::atomic<int> stop_signal = 0;
     std::thread signal_waiter([&] {
         stop_signal = stop_signals.wait();
-        QMetaObject::invokeMethod(&app, &QApplication::quit, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&app, leave_loop, Qt::QueuedConnection);
     });
 
     ControlServer control(server, home, &companion);
