@@ -16,9 +16,9 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# Starts a server on $home and sets $pid and $port.
+# Starts a server on $home with the given options and sets $pid and $port.
 start_server() {
-    "$server" --home "$home" --port 0 --log-level warn >"$work/out" 2>"$work/err" &
+    "$server" --home "$home" --port 0 --log-level warn "$@" >"$work/out" 2>"$work/err" &
     pid=$!
     for _ in $(seq 100); do
         port=$(sed -n 's/^rkserver listening on .*:\([0-9]*\)$/\1/p' "$work/out")
@@ -46,7 +46,7 @@ printf 'bobpw\n' >"$work/bobpw"
 "$server" --home "$home" ctl set bandwidth 5000 || fail "ctl set bandwidth (stopped)"
 [[ $("$server" --home "$home" ctl users) == bob ]] || fail "ctl users: $("$server" --home "$home" ctl users)"
 
-start_server
+start_server --headless
 
 rkb() { RKCLIENT_PASSWORD=bobpw "$client" --port "$port" --user bob --timeout 5 "$@"; }
 rkb logon || fail "logon of the account added by ctl"
@@ -110,7 +110,20 @@ stop_server
 [[ $(stat -c %a "$home/rkServer.cfg") == 600 ]] || fail "account file is not owner-only"
 
 # The account survives a restart.
-start_server
+start_server --headless
 rk logon || fail "logon after restart"
+# Only a server with windows takes a companion program to end at its exit.
+sleep 60 &
+companion=$!
+"$server" --home "$home" ctl companion "$companion" 2>/dev/null && fail "headless took a companion"
 stop_server
+
+# With windows (here on Qt's offscreen platform, which has no tray, so the
+# operator window stands in for it) the server serves the same way.
+QT_QPA_PLATFORM=offscreen start_server
+rk logon || fail "logon with windows"
+"$server" --home "$home" ctl companion "$companion" || fail "ctl companion refused"
+"$server" --home "$home" ctl companion 999999999 2>/dev/null && fail "ctl companion took no process"
+stop_server
+kill "$companion"
 echo "e2e: 1 passed, 0 failed"
