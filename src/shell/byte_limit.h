@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QValidator>
 
+#include <string>
+
 namespace rk::shell {
 
 inline constexpr int kFieldBytes = 15;
@@ -22,6 +24,12 @@ public:
 private:
     int bytes_;
 };
+
+// Names and passwords are stored as the UTF-8 bytes typed.
+inline std::string stored_bytes(const QString& text) { return text.toUtf8().toStdString(); }
+inline QString shown_text(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), qsizetype(bytes.size()));
+}
 
 // Limits `edit` to kFieldBytes bytes; `masked` shows '*' for each character.
 inline void limit_field(QLineEdit* edit, bool masked) {

@@ -53,9 +53,6 @@ QString conversion_text(const maintenance::Progress& progress) {
 
 constexpr int kPurgeDays[] = {180, 90, 30};
 
-QString text_of(const std::string& bytes) { return QString::fromUtf8(bytes.data(), qsizetype(bytes.size())); }
-std::string bytes_of(const QString& text) { return text.toUtf8().toStdString(); }
-
 }  // namespace
 
 OperatorWindow::OperatorWindow(core::Server& server, const UiTexts& texts, Prompter& prompter,
@@ -79,10 +76,8 @@ OperatorWindow::OperatorWindow(core::Server& server, const UiTexts& texts, Promp
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pages_);
     layout->addLayout(create_bottom_row());
-    // As large as the texts of the language need, never smaller than the
-    // window was designed, and not resizable.
+    // As large as the texts of the language need, and not resizable.
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    setMinimumSize(420, 344);
 
     password_dialog_ = new PasswordChangeDialog(texts, prompter, this);
 
@@ -297,9 +292,9 @@ void OperatorWindow::refresh_user_page() {
     });
     if (!account) selected_index_ = -1;
     selected_name_ = account ? account->name : std::string();
-    user_field_->setText(account ? text_of(account->name) : QString());
+    user_field_->setText(account ? shown_text(account->name) : QString());
     user_field_->setStyleSheet({});
-    password_field_->setText(account ? text_of(account->password) : QString());
+    password_field_->setText(account ? shown_text(account->password) : QString());
     forbid_box_->setChecked(account && account->forbidden);
     for (QWidget* control : {static_cast<QWidget*>(user_field_), static_cast<QWidget*>(password_field_),
                              static_cast<QWidget*>(forbid_box_), static_cast<QWidget*>(delete_button_)}) {
@@ -313,13 +308,13 @@ void OperatorWindow::refresh_user_page() {
 void OperatorWindow::sync_accounts() {
     const auto names = server_.call([this] {
         QStringList names;
-        for (const auto& account : server_.accounts().accounts()) names << text_of(account.name);
+        for (const auto& account : server_.accounts().accounts()) names << shown_text(account.name);
         return names;
     });
     QStringList shown;
     for (int i = 0; i < account_list_->count(); ++i) shown << account_list_->item(i)->text();
     if (names == shown) return;
-    const QString selected = text_of(selected_name_);
+    const QString selected = shown_text(selected_name_);
     int keep = selected_index_ >= 0 ? int(names.indexOf(selected)) : -1;
     if (selected_index_ >= 0 && selected_index_ < names.size() && names[selected_index_] == selected)
         keep = selected_index_;
@@ -334,23 +329,31 @@ void OperatorWindow::sync_accounts() {
 }
 
 // FieldChange: every keystroke and click goes straight into the account.
-// A name the store refuses (empty, a duplicate, one that cannot be a
-// folder) is not stored; the field shows it in red until it is corrected
-// or left.
+// Only the field that changed is written, so that a name or password
+// stored in bytes that are not UTF-8 (from an old client) is not rewritten
+// by an edit of another field. A name the store refuses (empty, a
+// duplicate, one that cannot be a folder) is not stored; the field shows
+// it in red until it is corrected or left.
 void OperatorWindow::field_changed() {
     if (loading_ || selected_index_ < 0) return;
     const std::size_t index = std::size_t(selected_index_);
-    const std::string name = bytes_of(user_field_->text());
-    const std::string password = bytes_of(password_field_->text());
+    QObject* field = sender();
+    const std::string text = stored_bytes(field == password_field_ ? password_field_->text()
+                                                                   : user_field_->text());
     const bool forbidden = forbid_box_->isChecked();
     const auto stored = server_.call([&]() -> std::optional<std::pair<std::string, bool>> {
         auto& store = server_.accounts();
         if (index >= store.accounts().size() || store.accounts()[index].name != selected_name_)
-            return std::nullopt;  // changed meanwhile by someone else
-        const bool renamed = store.rename(index, name) == accounts::EditOutcome::done;
-        store.set_password(index, password);
-        store.set_forbidden(index, forbidden);
-        return std::pair{store.accounts()[index].name, renamed};
+            return std::nullopt;  // changed meanwhile through the command line
+        bool accepted = true;
+        if (field == user_field_) {
+            accepted = store.rename(index, text) == accounts::EditOutcome::done;
+        } else if (field == password_field_) {
+            store.set_password(index, text);
+        } else {
+            store.set_forbidden(index, forbidden);
+        }
+        return std::pair{store.accounts()[index].name, accepted};
     });
     if (!stored) {
         sync_accounts();
@@ -358,17 +361,18 @@ void OperatorWindow::field_changed() {
         return;
     }
     selected_name_ = stored->first;
-    account_list_->item(selected_index_)->setText(text_of(selected_name_));
-    user_field_->setStyleSheet(stored->second ? QString() : QStringLiteral("color: red"));
+    account_list_->item(selected_index_)->setText(shown_text(selected_name_));
+    if (field == user_field_)
+        user_field_->setStyleSheet(stored->second ? QString() : QStringLiteral("color: red"));
 }
 
 void OperatorWindow::name_left() {
     if (loading_ || selected_index_ < 0) return;
-    if (bytes_of(user_field_->text()) != selected_name_) refresh_user_page();
+    if (stored_bytes(user_field_->text()) != selected_name_) refresh_user_page();
 }
 
 void OperatorWindow::new_account() {
-    const std::string prefix = bytes_of(texts_(entry::new_user));
+    const std::string prefix = stored_bytes(texts_(entry::new_user));
     server_.call([&] {
         auto& store = server_.accounts();
         store.add(store.new_user_name(prefix), "");

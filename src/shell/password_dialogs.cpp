@@ -39,10 +39,6 @@ QDialogButtonBox* build(QDialog* dialog, const UiTexts& texts,
     return buttons;
 }
 
-std::string bytes_of(const QLineEdit* field) {
-    return field->text().toUtf8().toStdString();
-}
-
 }  // namespace
 
 PasswordCheckDialog::PasswordCheckDialog(const UiTexts& texts, Prompter& prompter, QWidget* parent)
@@ -60,7 +56,7 @@ bool PasswordCheckDialog::check(const std::string& expected) {
 }
 
 void PasswordCheckDialog::confirm() {
-    if (bytes_of(password_) != expected_) {
+    if (stored_bytes(password_->text()) != expected_) {
         prompter_.error(this, texts_(entry::error), texts_(63));
         password_->selectAll();
         password_->setFocus();
@@ -89,11 +85,11 @@ std::optional<std::string> PasswordChangeDialog::change(const std::string& curre
     confirm_->clear();
     old_->setFocus();
     if (exec() != QDialog::Accepted) return std::nullopt;
-    return bytes_of(new_);
+    return stored_bytes(new_->text());
 }
 
 void PasswordChangeDialog::confirm() {
-    if (bytes_of(old_) != current_) {
+    if (stored_bytes(old_->text()) != current_) {
         prompter_.error(this, texts_(entry::error), texts_(68));
         return;
     }
