@@ -274,6 +274,8 @@ void OperatorWindow::load_settings() {
     autostart_box_->setChecked(autostart_.entry.is_enabled(autostart_.program));
     loading_ = false;
     sync_accounts();
+    // The command line may have changed the selected account meanwhile.
+    refresh_user_page();
 }
 
 // liAccountClick: the fields show the selected account, or are cleared and
@@ -502,6 +504,7 @@ void OperatorWindow::follow_job() {
         return;
     }
     job_timer_.stop();
+    job_.waitForFinished();  // at once; makes the job's result visible to this thread
     if (job_kind_ == Job::purge) {
         status_label_->setText(texts_(125));
     } else if (job_kind_ == Job::conversion && conversion_) {

@@ -7,14 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QString>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -32,9 +35,16 @@
 #include "shell/ui_texts.h"
 
 // Readable QStrings in gtest failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace rk::shell::testing {
+
+// A QString literal, so that a failed comparison prints both sides as text.
+inline QString operator""_q(const char16_t* text, std::size_t size) {
+    return QString(reinterpret_cast<const QChar*>(text), qsizetype(size));
+}
 
 struct Message {
     QString caption;
@@ -75,7 +85,8 @@ inline QDialog* current_modal() {
     if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) return modal;
     for (QWidget* window : QApplication::topLevelWidgets()) {
         auto* dialog = qobject_cast<QDialog*>(window);
-        if (dialog && dialog->isVisible() && dialog->windowModality() != Qt::NonModal) return dialog;
+        if (dialog && dialog->isVisible() && dialog->windowModality() != Qt::NonModal)
+            return dialog;
     }
     return nullptr;
 }
@@ -118,7 +129,8 @@ private:
         poll_.stop();
         ran_ = true;
         if (!act_) {
-            ADD_FAILURE() << "unexpected modal window \"" << dialog->windowTitle().toStdString() << "\"";
+            ADD_FAILURE() << "unexpected modal window \"" << dialog->windowTitle().toStdString()
+                          << "\"";
             dialog->reject();
             return;
         }
@@ -136,6 +148,14 @@ private:
 template <class Condition>
 bool eventually(Condition condition, int ms = 5000) {
     return QTest::qWaitFor(condition, ms);
+}
+
+// Runs whatever the event loop has queued up to now (zero-time timers
+// included).
+inline void settle() {
+    bool reached = false;
+    QTimer::singleShot(0, [&reached] { reached = true; });
+    if (!QTest::qWaitFor([&reached] { return reached; }, 5000)) ADD_FAILURE() << "event loop stuck";
 }
 
 // The child `name` of `root`; a missing one ends the test with its name.
@@ -157,9 +177,17 @@ inline QPushButton* dialog_button(const QDialog& dialog, QDialogButtonBox::Butto
     throw std::runtime_error("dialog has no button of that role");
 }
 
+// Clicks the widget where the operator would: a check box on its mark
+// (it may stretch far beyond its text), anything else in its middle.
 inline void click(QWidget* widget) {
     if (!widget->isVisible()) throw std::runtime_error("clicking a hidden widget");
-    QTest::mouseClick(widget, Qt::LeftButton);
+    QPoint at = widget->rect().center();
+    if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(box);
+        at = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box).center();
+    }
+    QTest::mouseClick(widget, Qt::LeftButton, {}, at);
 }
 
 // Shows `window` and makes it the active window, as the operator's would be.
@@ -176,9 +204,16 @@ protected:
 
     void SetUp() override { open_server(); }
 
-    void open_server(platform::Env* env = nullptr) {
-        server_ = std::make_unique<core::Server>(core::ServerOptions{
-            .home = home_.path(), .port = 0, .address = "127.0.0.1", .env = env, .manual_clock = true});
+    // (Re)opens the server on the home as it is now; `port` 0 picks a free
+    // one; `env` replaces the host's for the server's whole life.
+    void open_server(std::uint16_t port = 0, std::unique_ptr<platform::Env> env = nullptr) {
+        server_.reset();
+        if (env) env_ = std::move(env);
+        server_ = std::make_unique<core::Server>(core::ServerOptions{.home = home_.path(),
+                                                                     .port = port,
+                                                                     .address = "127.0.0.1",
+                                                                     .env = env_.get(),
+                                                                     .manual_clock = true});
         server_->open();
     }
 
@@ -195,7 +230,8 @@ protected:
     std::vector<std::string> account_names() {
         return server_->call([this] {
             std::vector<std::string> names;
-            for (const auto& account : server_->accounts().accounts()) names.push_back(account.name);
+            for (const auto& account : server_->accounts().accounts())
+                names.push_back(account.name);
             return names;
         });
     }
@@ -208,6 +244,11 @@ protected:
     void add_account(const std::string& name, const std::string& password = "") {
         server_->call([&] { server_->accounts().add(name, password); });
     }
+    // Writes the account file, so that the store starts unmodified.
+    void save() {
+        const auto saved = server_->call([this] { return server_->accounts().save(); });
+        ASSERT_TRUE(saved.ok()) << saved.error;
+    }
     void set_system_password(const std::string& password) {
         server_->call([&] { server_->accounts().set_system_password(password); });
     }
@@ -216,6 +257,7 @@ protected:
     platform::testing::TempDir config_;
     platform::Autostart autostart_{platform::Env::host(), config_.path("autostart")};
     RecordingPrompter prompter_;
+    std::unique_ptr<platform::Env> env_;  // outlives the server using it
     std::unique_ptr<core::Server> server_;
 };
 
