@@ -52,6 +52,19 @@ FolderOutcome folder_outcome(support::FolderRemoval removal) {
 
 }  // namespace
 
+std::string_view describe(FolderOutcome outcome) {
+    switch (outcome) {
+        case FolderOutcome::deleted: return "its storage folder was deleted";
+        case FolderOutcome::absent: return "it had no storage folder";
+        case FolderOutcome::shared: return "its storage folder was kept: another account uses it";
+        case FolderOutcome::refused: return "its storage folder was left alone: the name reaches outside";
+        case FolderOutcome::not_a_folder: return "what has its name is no folder and was left alone";
+        case FolderOutcome::incomplete: return "some of its storage could not be deleted";
+        case FolderOutcome::unreachable: return "its storage folder could not be looked at";
+    }
+    return "";
+}
+
 bool valid_account_name(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (const char c : name) {

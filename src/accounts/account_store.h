@@ -62,6 +62,9 @@ enum class FolderOutcome {
     unreachable,   // the home folder could not be looked at; nothing was touched
 };
 
+// What became of the folder, in a few words for the operator.
+std::string_view describe(FolderOutcome outcome);
+
 struct RemoveResult {
     EditOutcome outcome = EditOutcome::done;  // done or not_found
     FolderOutcome folder = FolderOutcome::absent;

@@ -80,7 +80,7 @@ public:
 
     // Maintenance jobs. Each runs on the calling thread (never the io
     // thread) while the service goes on, and reports its progress in
-    // status_text(). Only one runs at a time: a second call while one runs
+    // status(). Only one runs at a time: a second call while one runs
     // waits for it.
     maintenance::PurgeResult purge(int days);
     // Unpacks the old version's containers; when all went well the accounts
@@ -91,7 +91,6 @@ public:
         maintenance::FinishResult finish;  // empty unless the result was complete
     };
     ConversionOutcome convert();
-    std::string status_text() const { return status().text; }
     // The last progress a job reported; a searching step with no text
     // before any job ran.
     maintenance::Progress status() const;

@@ -16,12 +16,17 @@
 
 namespace rk::platform {
 
-std::string executable_folder() {
+std::string executable_path() {
     char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return ".";
-    std::string path(buffer, std::size_t(n));
+    if (n <= 0) return {};
+    return std::string(buffer, std::size_t(n));
+}
+
+std::string executable_folder() {
+    const std::string path = executable_path();
     const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
@@ -51,7 +56,7 @@ int StopSignals::wait() {
 }
 
 
-void StopSignals::wake() { kill(getpid(), SIGTERM); }
+void StopSignals::wake(std::thread& waiter) { pthread_kill(waiter.native_handle(), SIGTERM); }
 
 std::optional<ProcessHandle> ProcessHandle::open(int pid) {
     if (pid <= 0) return std::nullopt;

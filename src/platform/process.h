@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rk::platform {
 
-// The folder holding the running executable, without a trailing '/'.
+// The running executable's full path, and the folder holding it (without a
+// trailing '/').
+std::string executable_path();
 std::string executable_folder();
 
 // Blocks SIGINT and SIGTERM for the calling thread and every thread it starts
@@ -20,8 +23,8 @@ public:
     StopSignals();
     // Returns the signal that arrived.
     int wait();
-    // Ends a wait() running on another thread, as a SIGTERM would.
-    void wake();
+    // Ends a wait() running on `waiter`, as a SIGTERM sent to it would.
+    static void wake(std::thread& waiter);
 };
 
 // A running process held by a descriptor (pidfd) rather than by its id, so

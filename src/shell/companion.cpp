@@ -4,9 +4,10 @@ namespace rk::shell {
 
 bool Companion::announce(int pid) {
     auto process = platform::ProcessHandle::open(pid);
+    if (pid != 0 && !process) return false;  // a mistyped id keeps the companion known
     std::lock_guard lock(mutex_);
     process_ = std::move(process);
-    return pid == 0 || process_.has_value();
+    return true;
 }
 
 bool Companion::announced() const {

@@ -16,7 +16,8 @@ namespace rk::shell {
 class Companion {
 public:
     // Remembers the process now holding `pid`; 0 forgets the companion.
-    // False when no such process exists (the companion is then forgotten).
+    // False, with the companion known before kept, when no such process
+    // exists.
     bool announce(int pid);
     bool announced() const;
     // Asks the companion to end (SIGTERM) and forgets it.

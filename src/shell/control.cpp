@@ -82,19 +82,6 @@ CtlResult edit_accounts(core::Server& server,
     });
 }
 
-const char* folder_note(accounts::FolderOutcome outcome) {
-    switch (outcome) {
-        case accounts::FolderOutcome::deleted: return "its storage folder was deleted";
-        case accounts::FolderOutcome::absent: return "it had no storage folder";
-        case accounts::FolderOutcome::shared: return "its storage folder was kept: another account uses it";
-        case accounts::FolderOutcome::refused: return "its storage folder was left alone: the name reaches outside";
-        case accounts::FolderOutcome::not_a_folder: return "what has its name is no folder and was left alone";
-        case accounts::FolderOutcome::incomplete: return "some of its storage could not be deleted";
-        case accounts::FolderOutcome::unreachable: return "its storage folder could not be looked at";
-    }
-    return "";
-}
-
 CtlResult user_command(core::Server& server, const Words& w) {
     const std::string sub = w.size() > 1 ? w[1] : "";
     if (sub == "add" && w.size() == 4) {
@@ -119,7 +106,7 @@ CtlResult user_command(core::Server& server, const Words& w) {
             const auto removed = store.remove(std::string_view(w[2]));
             if (const char* why = edit_failure(removed.outcome)) return failed(why);
             const auto saved = store.save();
-            const std::string what = "account " + w[2] + " deleted; " + folder_note(removed.folder);
+            const std::string what = "account " + w[2] + " deleted; " + std::string(accounts::describe(removed.folder));
             if (!saved.ok()) return failed(what + ", but the account file could not be saved: " + saved.error);
             return done(what);
         });
@@ -159,7 +146,7 @@ CtlResult autostart_command(const std::string& value) {
     const auto on = on_off(value);
     if (!on) return usage_error("autostart is on or off");
     platform::Autostart autostart(platform::Env::host());
-    const auto program = platform::executable_folder() + "/rkserver";
+    const auto program = platform::executable_path();
     const auto ec = *on ? autostart.enable(program) : autostart.disable();
     if (ec) return failed("the autostart entry could not be changed: " + ec.message());
     return done(*on ? "rkserver starts with the desktop session" : "rkserver no longer starts by itself");

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 #include <thread>
 
 #include "platform/autostart.h"
@@ -26,13 +27,19 @@ namespace rk::shell {
 bool windows_possible(bool headless_asked) {
     if (headless_asked) return false;
     platform::Env& env = platform::Env::host();
-    if (env.get_env("QT_QPA_PLATFORM").value_or("") != "") return true;
+    // Qt's platforms without a screen need nothing; any other is taken as X
+    // (below), so that a setting for a desktop that is not there cannot end
+    // the program before it starts.
+    const std::string platform = env.get_env("QT_QPA_PLATFORM").value_or("");
+    if (platform == "offscreen" || platform == "minimal") return true;
     return platform::display_reachable(env.get_env("DISPLAY").value_or(""));
 }
 
-int run_gui(core::Server& server, const std::string& home, platform::StopSignals& stop_signals, int argc,
-            char** argv) {
+int run_gui(core::Server& server, const std::string& home, platform::StopSignals& stop_signals,
+            int argc, char** argv) {
     platform::Env& env = platform::Env::host();
+    const std::string platform = env.get_env("QT_QPA_PLATFORM").value_or("");
+    if (platform != "offscreen" && platform != "minimal") qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     app.setApplicationName("rkserver");
     app.setDesktopFileName("rkserver");
@@ -45,17 +52,30 @@ int run_gui(core::Server& server, const std::string& home, platform::StopSignals
     map_face_names();
 
     const bool with_tray = QSystemTrayIcon::isSystemTrayAvailable();
-    if (!with_tray) spdlog::info("no notification area: the operator window stands in for the tray");
     MessageBoxPrompter prompter;
     Companion companion;
     const platform::Autostart autostart(env);
-    OperatorShell shell(server, texts, prompter,
-                        {autostart, platform::executable_folder() + "/rkserver"}, companion,
-                        with_tray);
+    OperatorShell shell(server, texts, prompter, {autostart, platform::executable_path()},
+                        companion, with_tray);
     // exit(), not quit(): quit() asks every window to close first, and the
     // operator window without a tray answers a close with a question.
     const auto leave_loop = [] { QCoreApplication::exit(0); };
     QObject::connect(&shell, &OperatorShell::exit_confirmed, &app, leave_loop);
+    QObject::connect(&shell, &OperatorShell::started, &app, [&] { announce_listening(server); });
+
+    // Without a notification area the operator window stands in for the
+    // tray, until one appears.
+    QTimer tray_watch;
+    if (!with_tray) {
+        spdlog::info("no notification area: the operator window stands in for the tray");
+        QObject::connect(&tray_watch, &QTimer::timeout, &app, [&] {
+            if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+            spdlog::info("a notification area appeared: the icon is there now");
+            shell.add_tray();
+            tray_watch.stop();
+        });
+        tray_watch.start(2000);
+    }
 
     // SIGINT and SIGTERM end the program as the tray's Exit does, without
     // asking anything.
@@ -64,22 +84,22 @@ int run_gui(core::Server& server, const std::string& home, platform::StopSignals
         stop_signal = stop_signals.wait();
         QMetaObject::invokeMethod(&app, leave_loop, Qt::QueuedConnection);
     });
-
-    ControlServer control(server, home, &companion);
-    control.start();
-    QTimer::singleShot(0, &shell, [&] {
-        shell.start();
-        announce_listening(server);
-    });
-    app.exec();
-
+    {
+        ControlServer control(server, home, &companion);
+        control.start();
+        QTimer::singleShot(0, &shell, [&] { shell.start(); });
+        app.exec();
+        // A purge or conversion asked for through ctl ends before the control
+        // thread does; then no command reaches the server any more, so none
+        // can start a job or announce a companion that the exit would miss.
+        server.stop_jobs();
+    }
     if (stop_signal == 0) {
-        stop_signals.wake();
+        platform::StopSignals::wake(signal_waiter);
     } else {
         spdlog::info("stopping on {}", stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
     }
     signal_waiter.join();
-    server.stop_jobs();
     shell.window().wait_for_job();
     return shut_down_and_report(server);
 }

@@ -21,8 +21,7 @@ void bring_to_front(QWidget& widget) {
 
 OperatorShell::OperatorShell(core::Server& server, const UiTexts& texts, Prompter& prompter,
                              AutostartTarget autostart, Companion& companion, bool with_tray)
-    : server_(server),
-      texts_(texts),
+    : texts_(texts),
       prompter_(prompter),
       companion_(companion),
       window_(std::make_unique<OperatorWindow>(server, texts, prompter, std::move(autostart))),
@@ -34,36 +33,38 @@ OperatorShell::OperatorShell(core::Server& server, const UiTexts& texts, Prompte
     exit->setObjectName("pExit");
     connect(exit, &QAction::triggered, this, &OperatorShell::request_exit);
 
-    window_->set_close_offers_exit(!with_tray);
+    window_->set_close_offers_exit(true);
     connect(window_.get(), &OperatorWindow::exit_offered, this, &OperatorShell::offer_exit);
+    if (with_tray) add_tray();
+}
 
-    if (with_tray) {
-        tray_ = std::make_unique<QSystemTrayIcon>(QIcon(":/rkserver.svg"));
-        tray_->setToolTip(texts(entry::title).left(60));
-        tray_->setContextMenu(&menu_);
-        connect(tray_.get(), &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger) show_window();
-                });
-        tray_->show();
-    }
+void OperatorShell::add_tray() {
+    if (tray_) return;
+    tray_ = std::make_unique<QSystemTrayIcon>(QIcon(":/rkserver.svg"));
+    tray_->setToolTip(texts_(entry::title).left(60));
+    tray_->setContextMenu(&menu_);
+    connect(tray_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger) show_window();
+            });
+    tray_->show();
+    window_->set_close_offers_exit(false);
 }
 
 OperatorShell::~OperatorShell() = default;
 
 void OperatorShell::start() {
     window_->toggle_service();
-    const bool pending = server_.call([this] { return server_.accounts().convert_pending(); });
+    emit started();
     if (!tray_) {
         window_->show();
-    } else if (pending) {
+    } else if (window_->convert_pending()) {
         show_window();
     }
 }
 
 bool OperatorShell::password_accepted() {
-    const auto password =
-        server_.call([this] { return server_.accounts().settings().system_password; });
+    const std::string password = window_->system_password();
     return password.empty() || password_check_->check(password);
 }
 
@@ -73,6 +74,7 @@ void OperatorShell::show_window() {
         return;
     }
     if (window_->isVisible()) {
+        if (window_->isMinimized()) window_->showNormal();
         bring_to_front(*window_);
         return;
     }

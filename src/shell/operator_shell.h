@@ -29,10 +29,14 @@ public:
                   AutostartTarget autostart, Companion& companion, bool with_tray);
     ~OperatorShell() override;
 
-    // Starts the service as the start button would, then brings up the
-    // operator window when the tray cannot, or when old saves await
-    // conversion.
+    // Starts the service as the start button would (started() follows),
+    // then brings up the operator window when there is no tray, or when old
+    // saves await conversion.
     void start();
+    // Puts the icon into a notification area that appeared after start-up
+    // (a session's panel often comes up after the programs it starts); the
+    // window then hides on close again.
+    void add_tray();
 
     // The tray icon's click: the window, behind the system password when
     // one is set; only brought to the front when it or the password window
@@ -49,6 +53,7 @@ public:
     QSystemTrayIcon* tray_icon() { return tray_.get(); }
 
 signals:
+    void started();
     void exit_confirmed();
 
 private:
@@ -56,7 +61,6 @@ private:
     void offer_exit();
     void confirm_exit();
 
-    core::Server& server_;
     const UiTexts& texts_;
     Prompter& prompter_;
     Companion& companion_;

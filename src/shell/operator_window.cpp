@@ -17,7 +17,6 @@
 #include <QtConcurrent/QtConcurrent>
 
 #include "shell/about_dialog.h"
-#include "shell/byte_limit.h"
 #include "shell/lamp.h"
 #include "shell/password_dialogs.h"
 
@@ -90,6 +89,10 @@ OperatorWindow::OperatorWindow(core::Server& server, const UiTexts& texts, Promp
 }
 
 OperatorWindow::~OperatorWindow() {
+    // The controls go after this object has stopped being an OperatorWindow;
+    // a focused field that emits editingFinished on its way out must not
+    // reach it.
+    for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
     if (job_.isRunning()) {
         server_.stop_jobs();
         job_.waitForFinished();
@@ -108,10 +111,10 @@ QWidget* OperatorWindow::create_account_page() {
 
     user_field_ = new QLineEdit(page);
     user_field_->setObjectName("edUser");
-    limit_field(user_field_, false);
+    texts_.limit_field(user_field_, false);
     password_field_ = new QLineEdit(page);
     password_field_->setObjectName("edPass");
-    limit_field(password_field_, true);
+    texts_.limit_field(password_field_, true);
     forbid_box_ = new QCheckBox(texts_(28), page);
     forbid_box_->setObjectName("chkForbid");
     connect(user_field_, &QLineEdit::textEdited, this, &OperatorWindow::field_changed);
@@ -177,6 +180,9 @@ QWidget* OperatorWindow::create_settings_page() {
     bandwidth_field_->setObjectName("edTBandW");
     bandwidth_field_->setRange(0, 9999);
     bandwidth_field_->setToolTip(texts_(116));
+    // The limit applies to running transfers at once: not 5, then 51, then
+    // 512 while "512" is typed, but once the field is left or Enter pressed.
+    bandwidth_field_->setKeyboardTracking(false);
     bandwidth_label->setBuddy(bandwidth_field_);
     connect(bandwidth_field_, &QSpinBox::valueChanged, this, &OperatorWindow::bandwidth_changed);
 
@@ -278,8 +284,8 @@ void OperatorWindow::load_settings() {
     refresh_user_page();
 }
 
-// liAccountClick: the fields show the selected account, or are cleared and
-// disabled when none is selected.
+// The fields show the selected account, or are cleared and disabled when
+// none is selected.
 void OperatorWindow::select_account(int index) {
     selected_index_ = index;
     refresh_user_page();
@@ -294,9 +300,9 @@ void OperatorWindow::refresh_user_page() {
     });
     if (!account) selected_index_ = -1;
     selected_name_ = account ? account->name : std::string();
-    user_field_->setText(account ? shown_text(account->name) : QString());
+    user_field_->setText(account ? texts_.shown(account->name) : QString());
     user_field_->setStyleSheet({});
-    password_field_->setText(account ? shown_text(account->password) : QString());
+    password_field_->setText(account ? texts_.shown(account->password) : QString());
     forbid_box_->setChecked(account && account->forbidden);
     for (QWidget* control : {static_cast<QWidget*>(user_field_), static_cast<QWidget*>(password_field_),
                              static_cast<QWidget*>(forbid_box_), static_cast<QWidget*>(delete_button_)}) {
@@ -310,13 +316,13 @@ void OperatorWindow::refresh_user_page() {
 void OperatorWindow::sync_accounts() {
     const auto names = server_.call([this] {
         QStringList names;
-        for (const auto& account : server_.accounts().accounts()) names << shown_text(account.name);
+        for (const auto& account : server_.accounts().accounts()) names << texts_.shown(account.name);
         return names;
     });
     QStringList shown;
     for (int i = 0; i < account_list_->count(); ++i) shown << account_list_->item(i)->text();
     if (names == shown) return;
-    const QString selected = shown_text(selected_name_);
+    const QString selected = texts_.shown(selected_name_);
     int keep = selected_index_ >= 0 ? int(names.indexOf(selected)) : -1;
     if (selected_index_ >= 0 && selected_index_ < names.size() && names[selected_index_] == selected)
         keep = selected_index_;
@@ -330,7 +336,7 @@ void OperatorWindow::sync_accounts() {
     if (keep != selected_index_ || keep < 0) select_account(keep);
 }
 
-// FieldChange: every keystroke and click goes straight into the account.
+// Every keystroke and click goes straight into the account.
 // Only the field that changed is written, so that a name or password
 // stored in bytes that are not UTF-8 (from an old client) is not rewritten
 // by an edit of another field. A name the store refuses (empty, a
@@ -340,8 +346,8 @@ void OperatorWindow::field_changed() {
     if (loading_ || selected_index_ < 0) return;
     const std::size_t index = std::size_t(selected_index_);
     QObject* field = sender();
-    const std::string text = stored_bytes(field == password_field_ ? password_field_->text()
-                                                                   : user_field_->text());
+    const std::optional<std::string> text =
+        texts_.stored(field == password_field_ ? password_field_->text() : user_field_->text());
     const bool forbidden = forbid_box_->isChecked();
     const auto stored = server_.call([&]() -> std::optional<std::pair<std::string, bool>> {
         auto& store = server_.accounts();
@@ -349,9 +355,9 @@ void OperatorWindow::field_changed() {
             return std::nullopt;  // changed meanwhile through the command line
         bool accepted = true;
         if (field == user_field_) {
-            accepted = store.rename(index, text) == accounts::EditOutcome::done;
+            accepted = text && store.rename(index, *text) == accounts::EditOutcome::done;
         } else if (field == password_field_) {
-            store.set_password(index, text);
+            if (text) store.set_password(index, *text);
         } else {
             store.set_forbidden(index, forbidden);
         }
@@ -363,18 +369,18 @@ void OperatorWindow::field_changed() {
         return;
     }
     selected_name_ = stored->first;
-    account_list_->item(selected_index_)->setText(shown_text(selected_name_));
+    account_list_->item(selected_index_)->setText(texts_.shown(selected_name_));
     if (field == user_field_)
         user_field_->setStyleSheet(stored->second ? QString() : QStringLiteral("color: red"));
 }
 
 void OperatorWindow::name_left() {
     if (loading_ || selected_index_ < 0) return;
-    if (stored_bytes(user_field_->text()) != selected_name_) refresh_user_page();
+    if (texts_.stored(user_field_->text()) != selected_name_) refresh_user_page();
 }
 
 void OperatorWindow::new_account() {
-    const std::string prefix = stored_bytes(texts_(entry::new_user));
+    const std::string prefix = texts_.stored(texts_(entry::new_user)).value_or("New User");
     server_.call([&] {
         auto& store = server_.accounts();
         store.add(store.new_user_name(prefix), "");
@@ -387,14 +393,23 @@ void OperatorWindow::new_account() {
 void OperatorWindow::delete_account() {
     if (selected_index_ < 0) return;
     const std::size_t index = std::size_t(selected_index_);
-    server_.call([&] {
+    const QString name = texts_.shown(selected_name_);
+    const auto removed = server_.call([&]() -> std::optional<accounts::RemoveResult> {
         auto& store = server_.accounts();
-        if (index < store.accounts().size() && store.accounts()[index].name == selected_name_)
-            store.remove(index);
+        if (index >= store.accounts().size() || store.accounts()[index].name != selected_name_)
+            return std::nullopt;
+        return store.remove(index);
     });
     select_account(-1);
     sync_accounts();
     account_list_->setCurrentRow(-1);
+    // The account is gone either way; storage that stayed behind is worth
+    // knowing about.
+    using accounts::FolderOutcome;
+    if (removed && removed->folder != FolderOutcome::deleted && removed->folder != FolderOutcome::absent) {
+        prompter_.error(this, texts_(entry::error),
+                        name + ": " + QString::fromLatin1(accounts::describe(removed->folder)));
+    }
 }
 
 void OperatorWindow::toggle_service() {
@@ -450,9 +465,16 @@ void OperatorWindow::purge_age_changed(int index) {
     purge_days_ = index >= 0 && index < 3 ? kPurgeDays[index] : 0;
 }
 
+std::string OperatorWindow::system_password() const {
+    return server_.call([this] { return server_.accounts().settings().system_password; });
+}
+
+bool OperatorWindow::convert_pending() const {
+    return server_.call([this] { return server_.accounts().convert_pending(); });
+}
+
 void OperatorWindow::change_password() {
-    const auto current = server_.call([this] { return server_.accounts().settings().system_password; });
-    if (const auto changed = password_dialog_->change(current)) {
+    if (const auto changed = password_dialog_->change(system_password())) {
         server_.call([&] { server_.accounts().set_system_password(*changed); });
     }
 }
@@ -465,7 +487,8 @@ void OperatorWindow::purge() {
     }
     job_kind_ = Job::purge;
     status_label_->setText(texts_(124));
-    job_ = QtConcurrent::run([this, days = purge_days_] { server_.purge(days); });
+    purge_result_.reset();
+    job_ = QtConcurrent::run([this, days = purge_days_] { purge_result_ = server_.purge(days); });
     follow_job();
     job_timer_.start(100);
 }
@@ -480,11 +503,11 @@ void OperatorWindow::convert() {
     job_timer_.start(100);
 }
 
-// OnConvertDoc: old saves wait for conversion; without it clients get no
-// answer, so the operator is asked each time the window comes up.
+// Old saves wait for conversion; without it clients get no answer, so the
+// operator is asked each time the window comes up.
 void OperatorWindow::offer_conversion() {
     if (!isVisible() || job_.isRunning()) return;
-    if (!server_.call([this] { return server_.accounts().convert_pending(); })) return;
+    if (!convert_pending()) return;
     if (!prompter_.ask(this, kConvertCaption, kConvertQuestion, kConvertYes, kConvertNo)) {
         if (!close_offers_exit_) close();
         return;
@@ -505,8 +528,17 @@ void OperatorWindow::follow_job() {
     }
     job_timer_.stop();
     job_.waitForFinished();  // at once; makes the job's result visible to this thread
-    if (job_kind_ == Job::purge) {
+    if (job_kind_ == Job::purge && purge_result_) {
         status_label_->setText(texts_(125));
+        // What could not be deleted is not reported as deleted.
+        const auto& result = *purge_result_;
+        if (result.files_kept > 0 || result.slots_unreadable > 0) {
+            prompter_.error(this, texts_(entry::error),
+                            QStringLiteral("%1 files could not be deleted; the dates of %2 slots "
+                                           "could not be read, so they were kept.")
+                                .arg(result.files_kept)
+                                .arg(result.slots_unreadable));
+        }
     } else if (job_kind_ == Job::conversion && conversion_) {
         show_job_status(server_.status());
         const auto& outcome = *conversion_;
@@ -538,6 +570,7 @@ void OperatorWindow::save_if_modified() {
 }
 
 void OperatorWindow::closeEvent(QCloseEvent* event) {
+    bandwidth_field_->interpretText();  // a limit typed but not yet entered
     name_left();
     save_if_modified();
     if (close_offers_exit_) {

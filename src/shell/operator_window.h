@@ -57,6 +57,9 @@ public:
     void toggle_service();
     // Lamps, hint, service caption and account list as the server has them.
     void refresh_status();
+    std::string system_password() const;
+    // Old saves await conversion; clients get no answer until it is done.
+    bool convert_pending() const;
     // Whether a purge or conversion is running.
     bool job_running() const { return job_.isRunning(); }
     void wait_for_job() { job_.waitForFinished(); }
@@ -110,6 +113,7 @@ private:
     enum class Job { none, purge, conversion } job_kind_ = Job::none;
     QFuture<void> job_;
     std::optional<core::Server::ConversionOutcome> conversion_;
+    std::optional<maintenance::PurgeResult> purge_result_;
     QTimer status_timer_;
     QTimer job_timer_;
 

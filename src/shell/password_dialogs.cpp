@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "shell/byte_limit.h"
 
 namespace rk::shell {
 namespace {
@@ -19,7 +18,7 @@ QDialogButtonBox* build(QDialog* dialog, const UiTexts& texts,
     dialog->setFont(texts.font(dialog->font()));
     auto* form = new QFormLayout;
     for (const auto& [label_entry, field] : fields) {
-        limit_field(field, true);
+        texts.limit_field(field, true);
         field->setMinimumWidth(160);
         auto* label = new QLabel(texts(label_entry), dialog);
         label->setBuddy(field);
@@ -56,7 +55,7 @@ bool PasswordCheckDialog::check(const std::string& expected) {
 }
 
 void PasswordCheckDialog::confirm() {
-    if (stored_bytes(password_->text()) != expected_) {
+    if (texts_.stored(password_->text()) != expected_) {
         prompter_.error(this, texts_(entry::error), texts_(63));
         password_->selectAll();
         password_->setFocus();
@@ -85,11 +84,11 @@ std::optional<std::string> PasswordChangeDialog::change(const std::string& curre
     confirm_->clear();
     old_->setFocus();
     if (exec() != QDialog::Accepted) return std::nullopt;
-    return stored_bytes(new_->text());
+    return texts_.stored(new_->text()).value_or(std::string());
 }
 
 void PasswordChangeDialog::confirm() {
-    if (stored_bytes(old_->text()) != current_) {
+    if (texts_.stored(old_->text()) != current_) {
         prompter_.error(this, texts_(entry::error), texts_(68));
         return;
     }

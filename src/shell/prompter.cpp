@@ -13,8 +13,7 @@ bool MessageBoxPrompter::ask(QWidget* parent, const QString& caption, const QStr
                              const QString& accept, const QString& reject) {
     QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::NoButton, parent);
     auto* yes = box.addButton(accept, QMessageBox::YesRole);
-    box.addButton(reject, QMessageBox::NoRole);
-    box.setEscapeButton(box.buttons().last());
+    box.setEscapeButton(box.addButton(reject, QMessageBox::NoRole));
     box.exec();
     return box.clickedButton() == yes;
 }

@@ -46,7 +46,7 @@ TEST(MaintenanceJobs, ConversionLiftsTheHoldOnClients) {
     EXPECT_FALSE(std::filesystem::exists(home.path("alice/game/SV1.DAT")));
     EXPECT_FALSE(std::filesystem::exists(home.path("UserInfo.dat")));
     EXPECT_TRUE(std::filesystem::exists(home.path("rkServer.cfg")));
-    EXPECT_FALSE(server.status_text().empty());
+    EXPECT_FALSE(server.status().text.empty());
     EXPECT_EQ(conn->logon("alice", "pw").status, client::Logon::accepted);
 }
 

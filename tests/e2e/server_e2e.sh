@@ -9,8 +9,10 @@ work=$(mktemp -d)
 home=$work/home
 mkdir "$home"
 pid=
+companion=
 cleanup() {
     [[ -n "$pid" ]] && kill -KILL "$pid" 2>/dev/null || true
+    [[ -n "$companion" ]] && kill -KILL "$companion" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT

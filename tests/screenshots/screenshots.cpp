@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
     SilentPrompter prompter;
     shell::Companion companion;
     const platform::Autostart autostart(platform::Env::host(), home.path().toStdString());
-    const bool with_tray = QSystemTrayIcon::isSystemTrayAvailable();
+    // The tray host may still be coming up.
+    const bool with_tray =
+        QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000);
     if (!with_tray) std::fprintf(stderr, "rkscreenshots: no tray host on this display\n");
     shell::OperatorShell shell(server, texts, prompter, {autostart, "/usr/bin/rkserver"}, companion,
                                with_tray);
@@ -144,5 +146,5 @@ int main(int argc, char** argv) {
 
     window.hide();
     server.shut_down();
-    return ok ? 0 : 1;
+    return ok && with_tray ? 0 : 1;
 }

@@ -21,6 +21,7 @@
 
 #include "gui_support.h"
 #include "shell/companion.h"
+#include "shell/gui.h"
 #include "shell/control.h"
 
 extern char** environ;
@@ -333,6 +334,68 @@ TEST_F(ShellTest, CompanionIsRefusedWithoutATrayToEndItFrom) {
     const CtlResult result = run_ctl(server(), {"companion", std::to_string(companion.pid())});
     EXPECT_NE(result.status, 0);
     EXPECT_FALSE(result.output.empty());
+}
+
+TEST_F(ShellTest, AnIdOfNoProcessKeepsTheCompanionKnown) {
+    SleepingChild companion;
+    ASSERT_GT(companion.pid(), 0);
+    ASSERT_EQ(run_ctl(server(), {"companion", std::to_string(companion.pid())}, &companion_).status, 0);
+    SleepingChild gone;
+    const std::string gone_pid = std::to_string(gone.pid());
+    ::kill(gone.pid(), SIGKILL);
+    ASSERT_TRUE(eventually([&] { return gone.ended(); }));
+
+    EXPECT_NE(run_ctl(server(), {"companion", gone_pid}, &companion_).status, 0);
+    EXPECT_TRUE(companion_.announced());
+    OperatorShell& shell = make_shell(true);
+    shell.request_exit();
+    EXPECT_TRUE(eventually([&] { return companion.ended(); })) << "the first companion was lost";
+}
+
+// A session's panel often comes up after the programs the session starts:
+// the window that stood in for the tray then hides on close like any other.
+TEST_F(ShellTest, ATrayThatAppearsLaterTakesOver) {
+    OperatorShell& shell = make_shell(false);
+    with_password(std::nullopt, [&] { shell.start(); });
+    ASSERT_TRUE(shell.window().isVisible());
+
+    shell.add_tray();
+    ASSERT_NE(shell.tray_icon(), nullptr);
+    shell.window().close();
+    EXPECT_FALSE(shell.window().isVisible());
+    EXPECT_TRUE(prompter_.questions.empty()) << "with a tray, closing only hides";
+    EXPECT_EQ(exits_->count(), 0);
+}
+
+// Windows come only where Qt can show them: a platform without a screen,
+// or an X display that answers. Anything else runs headless rather than
+// ending in Qt before the server starts.
+TEST(WindowsPossible, NeedAScreenlessPlatformOrADisplayThatAnswers) {
+    struct Case {
+        const char* what;
+        bool headless;
+        const char* platform;  // QT_QPA_PLATFORM; null: unset
+        const char* display;   // DISPLAY; null: unset
+        bool windows;
+    };
+    const Case cases[] = {
+        {"offscreen", false, "offscreen", nullptr, true},
+        {"offscreen but --headless", true, "offscreen", nullptr, false},
+        {"nothing set", false, nullptr, nullptr, false},
+        {"a display nobody serves", false, nullptr, ":4093", false},
+        {"wayland asked, no display", false, "wayland", nullptr, false},
+        {"xcb asked, no display", false, "xcb", nullptr, false},
+    };
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const QByteArray display = qgetenv("DISPLAY");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.platform ? qputenv("QT_QPA_PLATFORM", c.platform) : qunsetenv("QT_QPA_PLATFORM");
+        c.display ? qputenv("DISPLAY", c.display) : qunsetenv("DISPLAY");
+        EXPECT_EQ(windows_possible(c.headless), c.windows);
+    }
+    qputenv("QT_QPA_PLATFORM", platform);
+    display.isNull() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", display);
 }
 
 // --- languages ----------------------------------------------------------------

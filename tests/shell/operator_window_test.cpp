@@ -23,6 +23,7 @@
 #include "shell/about_dialog.h"
 #include "shell/control.h"
 #include "shell/lamp.h"
+#include "platform/faulty_env.h"
 
 namespace rk::shell {
 namespace {
@@ -110,9 +111,14 @@ TEST_F(OperatorWindowTest, ShowsTheServersSettingsWithoutChangingThem) {
 TEST_F(OperatorWindowTest, BandwidthFieldSetsTheLimit) {
     open_window();
     show_page("sysPage");
-    type_over(find<QSpinBox>("edTBandW"), "250");
+    auto* field = find<QSpinBox>("edTBandW");
+    type_over(field, "25");
+    EXPECT_EQ(settings().bandwidth, 0) << "running transfers do not get 2, then 25, while 250 is typed";
+    QTest::keyClicks(field, "0");
+    QTest::keyClick(field, Qt::Key_Return);
     EXPECT_EQ(settings().bandwidth, 250);
-    type_over(find<QSpinBox>("edTBandW"), "0");
+    type_over(field, "0");
+    QTest::keyClick(field, Qt::Key_Return);
     EXPECT_EQ(settings().bandwidth, 0) << "0 lifts the limit";
 }
 
@@ -400,6 +406,20 @@ TEST_F(OperatorWindowTest, FieldsShowChangesMadeElsewhereWhenTheWindowComesUp) {
     EXPECT_TRUE(find<QCheckBox>("chkForbid")->isChecked());
 }
 
+TEST_F(OperatorWindowTest, DeleteTellsWhatStayedOnDisk) {
+    add_account("alice", "pw1");
+    home_.write_file("alice", "a file, not a storage folder");
+    open_window();
+    click_row(0);
+
+    click(find<QPushButton>("btnDel"));
+    EXPECT_TRUE(account_names().empty());
+    EXPECT_EQ(home_.read_file("alice"), "a file, not a storage folder");
+    ASSERT_EQ(prompter_.errors.size(), 1u);
+    EXPECT_EQ(prompter_.errors[0].text,
+              u"alice: what has its name is no folder and was left alone"_q);
+}
+
 TEST_F(OperatorWindowTest, DeleteRemovesTheAccountAndItsFolder) {
     add_account("alice", "pw1");
     add_account("bob", "pw2");
@@ -530,6 +550,24 @@ protected:
     }
 };
 
+TEST_F(PurgeTest, FilesThatCannotBeDeletedAreReported) {
+    auto owned = std::make_unique<platform::FaultyEnv>(platform::Env::host());
+    platform::FaultyEnv& disk = *owned;
+    open_server(0, std::move(owned));
+    open_window();
+    show_page("sysPage");
+    find<QComboBox>("ComboBox1")->setCurrentIndex(2);  // older than 30 days
+    disk.fail_at(1, EACCES, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kRemove);
+
+    click(find<QPushButton>("Button2"));
+    ASSERT_TRUE(eventually([&] { return find<QLabel>("Label3")->text() == u"Deleted!"_q; }));
+    EXPECT_TRUE(fs::exists(home_.path("alice/game/1/SAVE.DAT")));
+    ASSERT_EQ(prompter_.errors.size(), 1u) << "nothing deleted is not reported as done";
+    EXPECT_EQ(prompter_.errors[0].caption, u"Error"_q);
+    EXPECT_TRUE(prompter_.errors[0].text.startsWith(u"4 files could not be deleted"_q))
+        << prompter_.errors[0].text.toStdString();
+}
+
 TEST_F(PurgeTest, WithoutAnAgeChosenIsRefused) {
     open_window();
     show_page("sysPage");
@@ -570,6 +608,7 @@ TEST_F(PurgeTest, DeletesOldSlotsWhileTheWindowStaysResponsive) {
     EXPECT_EQ(window_->pages()->currentIndex(), 0);
     show_page("sysPage");
     type_over(find<QSpinBox>("edTBandW"), "42");
+    QTest::keyClick(find<QSpinBox>("edTBandW"), Qt::Key_Return);
     EXPECT_EQ(settings().bandwidth, 42);
     EXPECT_TRUE(window_->job_running());
 
@@ -598,8 +637,9 @@ TEST_P(CloseTest, HidesTheWindowAndSavesTheChanges) {
     save();
     open_window();
     show_page("sysPage");
+    // Typed but not entered yet: closing enters it.
     type_over(find<QSpinBox>("edTBandW"), "77");
-    ASSERT_TRUE(modified());
+    ASSERT_EQ(settings().bandwidth, 0);
 
     GetParam().close(*window_);
     EXPECT_TRUE(eventually([&] { return !window_->isVisible(); }));
