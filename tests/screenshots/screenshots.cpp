@@ -88,9 +88,15 @@ int main(int argc, char** argv) {
     QTemporaryDir home;
     core::Server server({.home = home.path().toStdString(), .port = 0, .address = "127.0.0.1"});
     server.open();
+    // One name in the language's own script, stored as its clients send it.
+    const std::string local_name =
+        texts.stored(QString::fromUtf8(*language == shell::Language::english ? "José"
+                                       : *language == shell::Language::simplified_chinese ? "张三"
+                                                                                          : "張三"))
+            .value_or("local");
     server.call([&] {
         auto& store = server.accounts();
-        for (const char* name : {"alice", "bob", "carol", "dave"}) store.add(name, "secret");
+        for (const std::string name : {"alice", "bob", local_name.c_str(), "dave"}) store.add(name, "secret");
         store.set_forbidden(std::string_view("dave"), true);
         store.set_bandwidth(512);
     });
@@ -119,7 +125,7 @@ int main(int argc, char** argv) {
     auto& window = shell.window();
     if (!window.isVisible()) window.show();
     window.move(40, 60);
-    window.findChild<QListWidget*>("liAccount")->setCurrentRow(1);
+    window.findChild<QListWidget*>("liAccount")->setCurrentRow(2);
     window.pages()->setCurrentIndex(0);
     ok &= save_widget(window, out + "accounts.png");
     window.findChild<QComboBox*>("ComboBox1")->setCurrentIndex(0);
