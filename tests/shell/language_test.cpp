@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "../platform/unsupported_env.h"
+
 namespace rk::shell {
 namespace {
 
@@ -23,7 +25,7 @@ constexpr Language kLanguages[] = {Language::simplified_chinese, Language::tradi
                                    Language::english};
 
 // An Env that answers only get_env, from a fixed set of variables.
-class VariablesEnv final : public platform::Env {
+class VariablesEnv final : public platform::testing::UnsupportedEnv {
 public:
     explicit VariablesEnv(std::map<std::string, std::string> variables)
         : variables_(std::move(variables)) {}
@@ -34,46 +36,7 @@ public:
         return found->second;
     }
 
-    std::unique_ptr<platform::File> open(const std::string&, platform::OpenMode,
-                                         std::error_code& ec) override {
-        ec = unsupported();
-        return nullptr;
-    }
-    platform::FileInfo stat(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return {};
-    }
-    std::vector<platform::DirEntry> list(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return {};
-    }
-    std::string real_path(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return {};
-    }
-    std::error_code make_dir(const std::string&) override { return unsupported(); }
-    std::error_code remove_file(const std::string&) override { return unsupported(); }
-    std::error_code remove_dir(const std::string&) override { return unsupported(); }
-    std::error_code rename(const std::string&, const std::string&) override {
-        return unsupported();
-    }
-    std::error_code set_mtime(const std::string&, std::time_t) override { return unsupported(); }
-    std::uint32_t attributes(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return 0;
-    }
-    std::error_code set_attributes(const std::string&, std::uint32_t) override {
-        return unsupported();
-    }
-    std::unique_ptr<platform::FileLock> lock(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return nullptr;
-    }
-    std::time_t now() override { return 0; }
-
 private:
-    static std::error_code unsupported() { return {ENOSYS, std::generic_category()}; }
-
     std::map<std::string, std::string> variables_;
 };
 

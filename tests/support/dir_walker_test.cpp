@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dos_time.h"
+#include "../platform/unsupported_env.h"
 #include "temp_folder.h"
 
 namespace rk::support {
@@ -446,7 +447,7 @@ TEST(DirWalkerDepth, RealTreeUpToThePathLimitIsWalkedToTheBottom) {
 
 // A chain of folders root/d/d/d/... far deeper than any host path allows,
 // answered from the path's length alone so the test stays linear.
-class ChainEnv final : public platform::Env {
+class ChainEnv final : public platform::testing::UnsupportedEnv {
 public:
     ChainEnv(std::string root, std::size_t depth) : root_(std::move(root)), depth_(depth) {}
 
@@ -467,36 +468,9 @@ public:
         return platform::attr::kDirectory;
     }
 
-    std::unique_ptr<platform::File> open(const std::string&, platform::OpenMode,
-                                         std::error_code& ec) override {
-        ec = unsupported();
-        return nullptr;
-    }
-    std::string real_path(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return {};
-    }
-    std::error_code make_dir(const std::string&) override { return unsupported(); }
-    std::error_code remove_file(const std::string&) override { return unsupported(); }
-    std::error_code remove_dir(const std::string&) override { return unsupported(); }
-    std::error_code rename(const std::string&, const std::string&) override {
-        return unsupported();
-    }
-    std::error_code set_mtime(const std::string&, std::time_t) override { return unsupported(); }
-    std::error_code set_attributes(const std::string&, std::uint32_t) override {
-        return unsupported();
-    }
-    std::unique_ptr<platform::FileLock> lock(const std::string&, std::error_code& ec) override {
-        ec = unsupported();
-        return nullptr;
-    }
-    std::time_t now() override { return 0; }
-    std::optional<std::string> get_env(const std::string&) override { return std::nullopt; }
-
     std::size_t lists = 0;
 
 private:
-    static std::error_code unsupported() { return {ENOSYS, std::generic_category()}; }
     std::size_t level_of(const std::string& path) const {
         if (path.size() < root_.size() || (path.size() - root_.size()) % 2 != 0) return SIZE_MAX;
         return (path.size() - root_.size()) / 2;
