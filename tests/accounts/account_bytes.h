@@ -25,6 +25,18 @@ inline void put_u32(Bytes& b, std::size_t at, std::uint32_t v) {
          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
 }
 
+// One user of the old version's user file (UserInfo.dat): a 256-byte
+// record, the name and the password each a length byte and the text, the
+// password at offset 128.
+inline std::string legacy_user_record(const std::string& name, const std::string& password) {
+    std::string record(256, '\0');
+    record[0] = char(name.size());
+    record.replace(1, name.size(), name);
+    record[128] = char(password.size());
+    record.replace(129, password.size(), password);
+    return record;
+}
+
 // Text for a failure message: bytes outside printable ASCII as \xNN.
 inline std::string printable(std::string_view text) {
     std::string out = "\"";

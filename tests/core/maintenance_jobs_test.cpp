@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "../accounts/account_bytes.h"
 #include "../maintenance/container_bytes.h"
 #include "../platform/temp_dir.h"
 #include "client/connection.h"
@@ -14,18 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string legacy_user(const std::string& name, const std::string& password) {
-    std::string record(256, '\0');
-    record[0] = char(name.size());
-    record.replace(1, name.size(), name);
-    record[128] = char(password.size());
-    record.replace(129, password.size(), password);
-    return record;
-}
-
 TEST(MaintenanceJobs, ConversionLiftsTheHoldOnClients) {
     platform::testing::TempDir home;
-    home.write_file("UserInfo.dat", legacy_user("alice", "pw"));
+    home.write_file("UserInfo.dat", accounts::testing::legacy_user_record("alice", "pw"));
     home.make_dir("alice/game");
     const auto container = maintenance::testing::whole_file_container({{"\\SAVE.DAT", "saved"}});
     home.write_file("alice/game/SV1.DAT", std::string(container.begin(), container.end()));

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "accounts/account_store.h"
+#include "../accounts/account_bytes.h"
 #include "gui_support.h"
 #include "shell/about_dialog.h"
 #include "shell/control.h"
@@ -692,21 +693,10 @@ TEST_F(OperatorWindowTest, ActivityLampShowsTheConnections) {
 
 // --- conversion of the old version's saves ----------------------------------
 
-// The old version's user file: one 256-byte record a user, the name and the
-// password each a length byte and the text, the password at offset 128.
-std::string legacy_user_file(const std::string& name, const std::string& password) {
-    std::string record(256, '\0');
-    record[0] = char(name.size());
-    record.replace(1, name.size(), name);
-    record[128] = char(password.size());
-    record.replace(129, password.size(), password);
-    return record;
-}
-
 class ConversionOfferTest : public OperatorWindowTest {
 protected:
     void SetUp() override {
-        home_.write_file("UserInfo.dat", legacy_user_file("alice", "pw"));
+        home_.write_file("UserInfo.dat", accounts::testing::legacy_user_record("alice", "pw"));
         OperatorWindowTest::SetUp();
         ASSERT_TRUE(pending());
     }
