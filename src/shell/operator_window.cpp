@@ -62,7 +62,7 @@ OperatorWindow::OperatorWindow(core::Server& server, const UiTexts& texts, Promp
       texts_(texts),
       prompter_(prompter),
       autostart_(std::move(autostart)) {
-    setObjectName("KLSvrForm");
+    setObjectName("operatorWindow");
     setFont(texts.font(font()));
     setWindowTitle(texts(entry::title));
     setWindowIcon(QIcon(":/rkserver.svg"));
