@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../files/file_times.h"
+#include "../platform/local_zone.h"
 #include "../platform/temp_dir.h"
 #include "platform/faulty_env.h"
 
@@ -34,22 +35,8 @@ std::set<std::string> tree(const std::string& root) {
 
 // A fixed local zone for the test, the process's own put back after.
 class ZonedTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) saved_ = tz;
-        ::setenv("TZ", kCentralEurope, 1);
-        ::tzset();
-    }
-    void TearDown() override {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-
 private:
-    std::optional<std::string> saved_;
+    platform::testing::LocalZone zone_{kCentralEurope};
 };
 
 using SlotAge = ZonedTest;

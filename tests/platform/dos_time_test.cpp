@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "local_zone.h"
+
 namespace rk::platform {
 namespace {
 
@@ -19,23 +21,10 @@ constexpr std::uint32_t kLatest = 0xFF9FBF7D;    // 2107-12-31 23:59:58
 // Every case runs in a zone of its own; the process's TZ is put back after.
 class DosTimeTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) saved_ = tz;
-    }
-    void TearDown() override {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    static void use_zone(const char* tz) {
-        ::setenv("TZ", tz, 1);
-        ::tzset();
-    }
+    void use_zone(const char* tz) { zone_.use(tz); }
 
 private:
-    std::optional<std::string> saved_;
+    testing::LocalZone zone_;
 };
 
 struct RoundTrip {
