@@ -23,23 +23,29 @@
 #include "shell/ui_texts.h"
 
 namespace rk::shell {
+namespace {
+
+// Qt's platforms that need no screen. Any other is taken as X, so that a
+// setting for a desktop that is not there cannot end the program before it
+// starts.
+bool screenless_platform_chosen(platform::Env& env) {
+    const std::string platform = env.get_env("QT_QPA_PLATFORM").value_or("");
+    return platform == "offscreen" || platform == "minimal";
+}
+
+}  // namespace
 
 bool windows_possible(bool headless_asked) {
     if (headless_asked) return false;
     platform::Env& env = platform::Env::host();
-    // Qt's platforms without a screen need nothing; any other is taken as X
-    // (below), so that a setting for a desktop that is not there cannot end
-    // the program before it starts.
-    const std::string platform = env.get_env("QT_QPA_PLATFORM").value_or("");
-    if (platform == "offscreen" || platform == "minimal") return true;
+    if (screenless_platform_chosen(env)) return true;
     return platform::display_reachable(env.get_env("DISPLAY").value_or(""));
 }
 
 int run_gui(core::Server& server, const std::string& home, platform::StopSignals& stop_signals,
             int argc, char** argv) {
     platform::Env& env = platform::Env::host();
-    const std::string platform = env.get_env("QT_QPA_PLATFORM").value_or("");
-    if (platform != "offscreen" && platform != "minimal") qputenv("QT_QPA_PLATFORM", "xcb");
+    if (!screenless_platform_chosen(env)) qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     app.setApplicationName("rkserver");
     app.setDesktopFileName("rkserver");

@@ -80,8 +80,7 @@ OperatorWindow::OperatorWindow(core::Server& server, const UiTexts& texts, Promp
 
     password_dialog_ = new PasswordChangeDialog(texts, prompter, this);
 
-    load_settings();
-    select_account(-1);
+    load_settings();  // with no account selected yet: fields empty and disabled
     connect(&status_timer_, &QTimer::timeout, this, &OperatorWindow::refresh_status);
     status_timer_.start(1000);
     connect(&job_timer_, &QTimer::timeout, this, &OperatorWindow::follow_job);
