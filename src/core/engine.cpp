@@ -7,7 +7,7 @@
 #include <asio/redirect_error.hpp>
 #include <spdlog/spdlog.h>
 
-#include "core/connection.h"
+#include "core/session.h"
 #include "core/signal.h"
 
 namespace rk::core {
@@ -19,6 +19,7 @@ Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
       home_(std::move(home)),
       accounts_(accounts),
       ticks_(ticks),
+      clock_(ticks),
       client_config_(env, home_) {}
 
 Engine::~Engine() {
@@ -104,36 +105,35 @@ asio::awaitable<void> Engine::accept_loop() {
             continue;
         }
         const std::uint64_t id = next_id_++;
-        auto connection = std::make_shared<Connection>(*this, std::move(socket), id);
-        live_connections_.emplace(id, connection);
+        auto session = std::make_shared<Session>(*this, std::move(socket), id);
+        live_connections_.emplace(id, session);
         live_.connections = live_connections_.size();
-        connection->start();
+        session->start();
     }
 }
 
-void Engine::forget(const Connection& connection) {
-    live_connections_.erase(connection.id());
+void Engine::forget(const Session& session) {
+    live_connections_.erase(session.id());
     live_.connections = live_connections_.size();
-}
-
-void Engine::watch(std::shared_ptr<Connection> connection) {
-    watched_.push_back(std::move(connection));
 }
 
 asio::awaitable<void> Engine::run_blocking(const std::function<void()>& work) {
     // Plain handlers carry the work across: no coroutine frame changes threads.
-    asio::steady_timer done(io_);
-    done.expires_at(asio::steady_timer::time_point::max());
+    Signal done(io_);
+    bool finished = false;
     std::exception_ptr error;
-    asio::post(pool_, [this, &work, &done, &error] {
+    asio::post(pool_, [this, &work, &done, &finished, &error] {
         try {
             work();
         } catch (...) {
             error = std::current_exception();
         }
-        asio::post(io_, [&done] { done.cancel(); });
+        asio::post(io_, [&done, &finished] {
+            finished = true;
+            done.notify();
+        });
     });
-    co_await wait_signal(done);
+    while (!finished) co_await done.wait();
     if (error) std::rethrow_exception(error);
 }
 
@@ -152,6 +152,11 @@ void Engine::set_scan_rate(std::int64_t per_tick) {
     std::lock_guard lock(scan_mutex_);
     scan_rate_ = per_tick;
     scan_refilled_.notify_all();
+}
+
+files::WalkControl Engine::walk_control(std::shared_ptr<const std::atomic<bool>> stop) {
+    return {.stop_requested = [stop] { return stop->load(); },
+            .take_scan_unit = [this, stop] { return take_scan_unit(*stop); }};
 }
 
 bool Engine::take_scan_unit(const std::atomic<bool>& stop) {
@@ -181,26 +186,21 @@ void Engine::on_tick(std::uint64_t now) {
         if (report.reloaded) spdlog::info("client configuration reloaded");
     }
 
-    // Connections may ask to be watched while visited: walk a copy.
-    auto visiting = std::move(watched_);
-    watched_.clear();
-    for (auto& connection : visiting) {
-        if (connection->on_tick(now)) watched_.push_back(std::move(connection));
-    }
+    clock_.advance(now);
 
     if (live_.transmit_countdown > 0) live_.transmit_countdown -= 20;
 }
 
 void Engine::link_check() {
     const std::uint64_t now = ticks_.now();
-    std::vector<std::shared_ptr<Connection>> idle;
-    for (auto& [id, connection] : live_connections_) {
-        if (shutting_down_ || connection->last_activity() + kIdleLimitMs < now) {
-            idle.push_back(connection);
+    std::vector<std::shared_ptr<Session>> idle;
+    for (auto& [id, session] : live_connections_) {
+        if (shutting_down_ || session->link().last_activity() + kIdleLimitMs < now) {
+            idle.push_back(session);
         }
     }
-    for (auto& connection : idle) {
-        connection->close(shutting_down_ ? "server shutting down" : "link idle for 180 s");
+    for (auto& session : idle) {
+        session->close(shutting_down_ ? "server shutting down" : "link idle for 180 s");
     }
 }
 

@@ -1,6 +1,6 @@
 // The server's io-thread state: the listener, the live connections, the tick
-// with its budgets and link watch, and what requests need (accounts, home
-// folder, platform). Everything here runs on the io thread; only the
+// with its budgets, the server clock and the link watch, and what requests
+// need (accounts, home folder, platform). Everything here runs on the io thread; only the
 // counters in LiveState may be read from other threads.
 #pragma once
 
@@ -23,13 +23,15 @@
 
 #include "accounts/account_store.h"
 #include "accounts/client_config.h"
+#include "core/server_clock.h"
+#include "files/client_walk.h"
 #include "platform/env.h"
 #include "platform/input.h"
 #include "support/tick_source.h"
 
 namespace rk::core {
 
-class Connection;
+class Session;
 
 // Counters the operator's lamps read from any thread.
 struct LiveState {
@@ -43,9 +45,6 @@ class Engine {
 public:
     // A peer silent this long is closed by the link watch.
     static constexpr std::uint64_t kIdleLimitMs = 180000;
-    // A packet that cannot be written for this long closes its connection.
-    static constexpr std::uint64_t kSendGiveUpMs = 6000;
-    static constexpr std::uint64_t kResendMs = 100;
 
     Engine(asio::io_context& io, platform::Env& env, std::string home,
            accounts::AccountStore& accounts, support::TickSource& ticks);
@@ -63,11 +62,9 @@ public:
     std::optional<asio::ip::tcp::endpoint> local_endpoint() const;
 
     void on_tick(std::uint64_t now);
-    std::uint64_t now() const { return ticks_.now(); }
+    ServerClock& clock() { return clock_; }
 
-    void forget(const Connection& connection);
-    // Asks for Connection::on_tick on every tick until it returns false.
-    void watch(std::shared_ptr<Connection> connection);
+    void forget(const Session& session);
 
     asio::io_context& io() { return io_; }
     platform::Env& env() { return env_; }
@@ -106,6 +103,9 @@ public:
     bool take_scan_unit(const std::atomic<bool>& stop);
     // Lets walks waiting for the scan budget look at their stop flag again.
     void wake_walks();
+    // What a walk on a pool thread may ask: whether `stop` is set, and a unit
+    // of the scan budget.
+    files::WalkControl walk_control(std::shared_ptr<const std::atomic<bool>> stop);
 
 private:
     asio::awaitable<void> accept_loop();
@@ -117,13 +117,11 @@ private:
     const std::string home_;
     accounts::AccountStore& accounts_;
     support::TickSource& ticks_;
+    ServerClock clock_;
     accounts::ClientConfig client_config_;
 
     std::optional<asio::ip::tcp::acceptor> acceptor_;
-    std::map<std::uint64_t, std::shared_ptr<Connection>> live_connections_;
-    // Connections with something timed going on: most are idle and cost
-    // the tick nothing.
-    std::vector<std::shared_ptr<Connection>> watched_;
+    std::map<std::uint64_t, std::shared_ptr<Session>> live_connections_;
     std::uint64_t next_id_ = 1;
     bool shutting_down_ = false;
     LiveState live_;

@@ -1,7 +1,7 @@
-// A listing, a file or a batch on its way to a client, cut into 1024-byte
-// chunks that the client may ask for again from any index. A file is read
-// ahead in large blocks so that sending stays cheap for the io thread.
-// Used from the io thread only.
+// The content of an outbound transfer (a listing, a file or a batch) cut
+// into 1024-byte chunks that the client may ask for again from any index. A
+// file is read ahead in large blocks so that sending stays cheap for the io
+// thread. Used from the io thread only.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +13,11 @@
 
 namespace rk::core {
 
-class OutboundStream {
+class ChunkSource {
 public:
-    static OutboundStream of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t data_code,
+    static ChunkSource of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t data_code,
                                    bool compress);
-    static OutboundStream of_file(support::FileStream file, std::uint64_t size);
+    static ChunkSource of_file(support::FileStream file, std::uint64_t size);
 
     std::uint8_t data_code() const { return data_code_; }
     bool compress() const { return compress_; }

@@ -1,12 +1,12 @@
-#include "core/outbound_stream.h"
+#include "core/chunk_source.h"
 
 #include <algorithm>
 
 namespace rk::core {
 
-OutboundStream OutboundStream::of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t data_code,
+ChunkSource ChunkSource::of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t data_code,
                                         bool compress) {
-    OutboundStream s;
+    ChunkSource s;
     s.data_code_ = data_code;
     s.compress_ = compress;
     s.size_ = bytes.size();
@@ -14,8 +14,8 @@ OutboundStream OutboundStream::of_bytes(std::vector<std::uint8_t> bytes, std::ui
     return s;
 }
 
-OutboundStream OutboundStream::of_file(support::FileStream file, std::uint64_t size) {
-    OutboundStream s;
+ChunkSource ChunkSource::of_file(support::FileStream file, std::uint64_t size) {
+    ChunkSource s;
     s.data_code_ = 208;
     s.size_ = size;
     s.is_file_ = true;
@@ -23,7 +23,7 @@ OutboundStream OutboundStream::of_file(support::FileStream file, std::uint64_t s
     return s;
 }
 
-std::span<const std::uint8_t> OutboundStream::chunk(std::uint64_t index) {
+std::span<const std::uint8_t> ChunkSource::chunk(std::uint64_t index) {
     const std::uint64_t offset = index * wire::kChunkSize;
     if (index >= wire::chunk_count(size_)) return {};
     const std::size_t length = std::size_t(std::min<std::uint64_t>(wire::kChunkSize, size_ - offset));

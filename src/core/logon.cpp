@@ -1,0 +1,105 @@
+// Logon (101), logoff (102) and account creation by a client (128).
+#include <spdlog/spdlog.h>
+
+#include "core/engine.h"
+#include "core/session.h"
+#include "platform/wire_path.h"
+#include "wire/codes.h"
+#include "wire/payload.h"
+
+namespace rk::core {
+
+using wire::Kind;
+using wire::Reply;
+
+std::optional<std::string> Session::user_folder(const std::string& name) {
+    // Names in an account file written elsewhere were never checked: one
+    // with a separator would share another user's folder, one naming a
+    // file of the home folder would serve that file.
+    if (!accounts::valid_account_name(name)) return std::nullopt;
+    auto root = platform::map_wire_path(engine_.env(), engine_.home(), name);
+    if (!root) return std::nullopt;
+    std::error_code ec;
+    const auto type = engine_.env().stat(*root, ec).type;
+    if (ec) return std::nullopt;
+    if (type == platform::EntryType::none || type == platform::EntryType::directory) return root;
+    if (type == platform::EntryType::symlink) {
+        const std::string target = engine_.env().real_path(*root, ec);
+        if (!ec && engine_.env().stat(target, ec).type == platform::EntryType::directory) return root;
+    }
+    return std::nullopt;
+}
+
+asio::awaitable<void> Session::on_logon(const wire::Packet& packet) {
+    auto refusal = wire::LogonRefusal::bad_credentials;
+    const auto creds = wire::read_credentials(packet.payload);
+    if (packet.head.arg1 != wire::kProtocolVersion) {
+        co_await link_.send_reply(wire::code_of(Reply::wrong_version), wire::kProtocolVersion);
+        refusal = wire::LogonRefusal::wrong_version;
+    } else if (const auto index = engine_.accounts().find_user_pass(creds.name, creds.password)) {
+        if (engine_.accounts().accounts()[*index].forbidden) {
+            refusal = wire::LogonRefusal::forbidden;
+        } else if (auto root = user_folder(creds.name)) {
+            logged_on_ = true;
+            user_name_ = creds.name;
+            user_root_ = *root;
+            spdlog::info("connection {}: {} logged on", id(), creds.name);
+            co_await link_.send_reply(wire::code_of(Reply::logon_accepted),
+                                      engine_.accounts().settings().bandwidth);
+            auto& config = engine_.client_config();
+            if (config.should_push(engine_.accounts().settings())) {
+                wire::PacketHead head;
+                head.kind = std::uint8_t(Kind::data);
+                head.code = wire::code_of(wire::Data::client_config);
+                co_await link_.send(head, config.payload());
+            }
+            co_return;
+        } else {
+            spdlog::error("account {:?} cannot log on: its name is no folder of the home folder",
+                          creds.name);
+        }
+    }
+    // A logon that fails while already logged on leaves the first in force.
+    if (logged_on_ || link_.closed()) co_return;
+    spdlog::info("connection {}: logon as {:?} refused ({})", id(), creds.name,
+                 refusal == wire::LogonRefusal::wrong_version ? "wrong version"
+                 : refusal == wire::LogonRefusal::forbidden   ? "forbidden"
+                                                              : "unknown user or wrong password");
+    co_await link_.send_reply(wire::code_of(Reply::logon_refused), std::int32_t(refusal));
+    if (refusal == wire::LogonRefusal::wrong_version) close("wrong protocol version");
+}
+
+asio::awaitable<void> Session::on_logoff(const wire::Packet&) {
+    logged_on_ = false;
+    // Nothing could steer or stop a transfer of a user who has left.
+    request_stop();
+    upload_.abandon();
+    spdlog::info("connection {}: {} logged off", id(), user_name_);
+    co_await link_.send_reply(wire::code_of(Reply::logged_off));
+}
+
+asio::awaitable<void> Session::on_create_account(const wire::Packet& packet) {
+    const auto creds = wire::read_credentials(packet.payload);
+    auto& accounts = engine_.accounts();
+    Reply reply = Reply::accounts_closed;
+    if (accounts.settings().allow_new_users) {
+        const auto result = accounts.create_client_user(creds.name, creds.password);
+        switch (result.outcome) {
+            case accounts::CreateOutcome::created:
+                spdlog::info("connection {}: account {:?} created", id(), creds.name);
+                reply = Reply::account_created;
+                break;
+            case accounts::CreateOutcome::name_taken:
+            case accounts::CreateOutcome::invalid_name:
+                reply = Reply::name_taken;
+                break;
+            case accounts::CreateOutcome::save_failed:
+                // Not created; the client is told no, never that it worked.
+                spdlog::error("account {:?} not created: {}", creds.name, result.error);
+                break;
+        }
+    }
+    co_await link_.send_reply(wire::code_of(reply));
+}
+
+}  // namespace rk::core

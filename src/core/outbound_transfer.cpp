@@ -1,0 +1,102 @@
+#include "core/outbound_transfer.h"
+
+#include "core/engine.h"
+#include "core/link.h"
+#include "support/zlib_codec.h"
+#include "wire/codes.h"
+#include "wire/payload.h"
+
+namespace rk::core {
+
+namespace {
+
+// A transfer waits while this much is queued for the socket, so that a large
+// file is read as the client takes it, not all at once.
+constexpr std::size_t kBacklog = 64 * 1024;
+// After the last chunk the client is asked every 80 ms whether it has all.
+constexpr std::uint64_t kAskEveryMs = 80;
+
+}  // namespace
+
+OutboundTransfer::OutboundTransfer(Engine& engine, Link& link, std::uint32_t id, ChunkSource source,
+                                   std::shared_ptr<const std::atomic<bool>> stop)
+    : engine_(engine),
+      link_(link),
+      id_(id),
+      source_(std::move(source)),
+      stop_(std::move(stop)),
+      wake_(engine.io()) {}
+
+bool OutboundTransfer::stopped() const { return link_.closed() || finished_ || *stop_; }
+
+void OutboundTransfer::resend_from(std::uint32_t id, std::int64_t index) {
+    if (id != id_) return;
+    next_chunk_ = std::uint64_t(index);
+    wake_.notify();
+}
+
+void OutboundTransfer::received(std::uint32_t id) {
+    if (id != id_) return;
+    finished_ = true;
+    // No later packet may match the finished transfer.
+    id_ = ~id_;
+    wake_.notify();
+}
+
+asio::awaitable<void> OutboundTransfer::run() {
+    ServerClock& clock = engine_.clock();
+    while (!stopped()) {
+        engine_.mark_transmitting();
+        const auto chunk = source_.chunk(next_chunk_);
+        if (chunk.empty()) {
+            // Everything went out once (or the file was cut short meanwhile):
+            // ask until the client says it has all or where to go on from.
+            // The first question goes with the last chunk, the next every
+            // 80 ms.
+            wire::PacketHead ask;
+            ask.kind = std::uint8_t(wire::Kind::request);
+            ask.code = wire::code_of(wire::Request::end_of_pass);
+            ask.arg1 = std::int32_t(id_);
+            co_await link_.send(ask);
+            co_await clock.until(clock.now() + kAskEveryMs, wake_);
+            continue;
+        }
+        if (!co_await send_chunk(next_chunk_++, chunk)) break;
+        co_await link_.drain_to(kBacklog);
+    }
+}
+
+asio::awaitable<bool> OutboundTransfer::send_chunk(std::uint64_t index,
+                                                   std::span<const std::uint8_t> chunk) {
+    wire::PacketHead head;
+    head.kind = std::uint8_t(wire::Kind::data);
+    head.code = source_.data_code();
+    head.arg1 = std::int32_t(id_);
+    head.arg2 = std::int32_t(index);
+    std::span<const std::uint8_t> body = chunk;
+    std::vector<std::uint8_t> packed;
+    if (source_.compress() && wire::worth_compressing(chunk.size())) {
+        auto result = support::compress(chunk, support::CompressLevel::normal);
+        if (result.ok() && wire::compressed_pays(chunk.size(), result.bytes.size())) {
+            packed = std::move(result.bytes);
+            body = packed;
+            head.arg4 = 1;
+        }
+    }
+    if (!co_await link_.send(head, body)) co_return false;
+    co_await pace(wire::kHeaderSize + body.size());
+    co_return true;
+}
+
+asio::awaitable<void> OutboundTransfer::pace(std::size_t sent_bytes) {
+    // Every transfer of the server shares one budget, refilled every tick.
+    if (engine_.bandwidth_limit() <= 0) co_return;
+    engine_.spend_bandwidth(std::int64_t(sent_bytes));
+    ServerClock& clock = engine_.clock();
+    while (engine_.bandwidth_budget() < 0 && engine_.bandwidth_limit() > 0 && !link_.closed() &&
+           !*stop_) {
+        co_await clock.until(clock.now() + 1, wake_);
+    }
+}
+
+}  // namespace rk::core

@@ -1,0 +1,96 @@
+#include "core/session.h"
+
+#include <chrono>
+
+#include "core/engine.h"
+
+namespace rk::core {
+
+namespace {
+
+// A client that queues more than this without waiting for answers is not
+// one we can serve.
+constexpr std::size_t kInboxLimitPackets = 65536;
+constexpr std::size_t kInboxLimitBytes = 16u << 20;
+
+}  // namespace
+
+Session::Session(Engine& engine, asio::ip::tcp::socket socket, std::uint64_t id)
+    : engine_(engine),
+      link_(engine, std::move(socket), id, *this),
+      inbox_changed_(engine.io()),
+      // Transfer ids differ from one connection to the next, as clients expect.
+      next_transfer_id_(std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count())),
+      outbound_ended_(engine.io()) {}
+
+Session::~Session() = default;
+
+void Session::start() {
+    const auto self = shared_from_this();
+    link_.start(self);
+    link_.spawn(self, [this] { return dispatch_loop(); });
+}
+
+void Session::close(std::string_view reason) {
+    const auto self = shared_from_this();  // the engine may hold the last reference
+    link_.close(reason);
+}
+
+void Session::on_link_closed() {
+    inbox_.clear();
+    inbox_bytes_ = 0;
+    inbox_changed_.notify();
+    // A running walk or transfer stops; a half-received upload is dropped.
+    request_stop();
+    engine_.wake_walks();
+    outbound_ended_.notify();
+    upload_.abandon();
+    engine_.forget(*this);
+}
+
+void Session::request_stop() {
+    *stop_request_ = true;
+    if (outbound_) outbound_->wake();
+}
+
+void Session::on_packet(wire::Packet&& packet) {
+    // Old saves await conversion: nothing is acted on until it is done.
+    if (engine_.accounts().convert_pending()) return;
+    const Route* route = Session::route(wire::Kind(packet.head.kind), packet.head.code);
+    if (!route) return;
+    if (route->order == Order::immediate) {
+        if (logged_on_ || !route->needs_logon) (this->*route->immediate)(packet);
+        return;
+    }
+    inbox_bytes_ += packet.payload.size() + wire::kHeaderSize;
+    inbox_.push_back({std::move(packet), route, stops_received_});
+    inbox_changed_.notify();
+    if (inbox_.size() > kInboxLimitPackets || inbox_bytes_ > kInboxLimitBytes) {
+        close("too many requests waiting");
+    }
+}
+
+asio::awaitable<void> Session::dispatch_loop() {
+    while (!link_.closed()) {
+        if (inbox_.empty()) {
+            co_await inbox_changed_.wait();
+            continue;
+        }
+        Queued next = std::move(inbox_.front());
+        inbox_.pop_front();
+        inbox_bytes_ -= next.packet.payload.size() + wire::kHeaderSize;
+        stops_before_current_ = next.stops_before;
+        // The logon state counts as it is when the request's turn comes.
+        if (logged_on_ || !next.route->needs_logon) co_await handle(*next.route, next.packet);
+    }
+}
+
+asio::awaitable<void> Session::handle(const Route& route, const wire::Packet& packet) {
+    // Called outside a coroutine: g++ 12 passes a wrong `this` to a member
+    // coroutine called through a member pointer inside a coroutine.
+    return (this->*route.in_turn)(packet);
+}
+
+}  // namespace rk::core
