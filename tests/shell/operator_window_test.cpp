@@ -90,12 +90,8 @@ protected:
 // --- the settings page ------------------------------------------------------
 
 TEST_F(OperatorWindowTest, ShowsTheServersSettingsWithoutChangingThem) {
-    server().call([this] {
-        auto& store = server().accounts();
-        store.set_bandwidth(321);
-        store.set_allow_new_users(false);
-        store.set_serve_client_ini(true);
-    });
+    server().change_settings({.bandwidth = 321, .allow_new_users = false, .serve_client_ini = true},
+                             core::Save::later);
     save();
     ASSERT_FALSE(autostart_.enable(kProgram));
 
@@ -254,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(OperatorWindowTest, SelectingAnAccountFillsTheFields) {
     add_account("alice", "pw1");
     add_account("bob", "pw2");
-    server().call([this] { server().accounts().set_forbidden(std::size_t(1), true); });
+    server().set_account_forbidden(server().account_list().accounts[1].ref, true, core::Save::later);
     save();
     open_window();
     auto* user = find<QLineEdit>("edUser");
@@ -701,7 +697,7 @@ protected:
         ASSERT_TRUE(pending());
     }
     bool pending() {
-        return server().call([this] { return server().accounts().convert_pending(); });
+        return server().convert_pending();
     }
     // Shows the window; the offer comes right after, and may hide it again.
     void show_window() {
