@@ -1,7 +1,7 @@
 // The server's accounts and settings, held in memory and kept in rkServer.cfg
 // in the home folder (read at start, written whole and atomically on save).
 // REQUIRES: external synchronization; the server uses it from its event-loop
-// thread only.
+// thread only (write_account_file, which takes no store, runs anywhere).
 #pragma once
 
 #include <cstddef>
@@ -153,8 +153,8 @@ public:
     void take_back(const AccountStamp& created);
 
     // Operator edits. Each that changes something marks the store modified
-    // and leaves writing the file to the caller (save() when the operator
-    // window closes, at exit, or after each command of the command line).
+    // and leaves writing the file to the caller (when the operator window
+    // closes, at exit, or after each command of the command line).
     // Names are judged as stored: their first 15 bytes, valid_account_name,
     // unique with ASCII letter case ignored. An account named in a call is
     // looked up exactly first, then ignoring case.
@@ -204,7 +204,7 @@ private:
     std::string path_of(std::string_view name) const;
     LoadReport read_files();
     void append(std::string_view name, std::string_view password);
-    // Marks the account at `index` (or, without one, the settings) changed.
+    // Marks the account at `index` (or, without one, the store as a whole) changed.
     void touch(std::optional<std::size_t> index = std::nullopt);
     bool name_taken_by_other(std::string_view name, std::optional<std::size_t> self) const;
     void reset();

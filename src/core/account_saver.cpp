@@ -79,8 +79,8 @@ struct Awaited {
 
 }  // namespace
 
-asio::awaitable<accounts::CreateResult> AccountSaver::create_client_user(std::string_view name,
-                                                                         std::string_view password) {
+asio::awaitable<accounts::CreateResult> AccountSaver::create_client_user(
+    std::string_view name, std::string_view password) {
     accounts::CreateResult created = store_.add_client_user(name, password);
     if (created.outcome != accounts::CreateOutcome::created) co_return created;
     changed_();
@@ -97,7 +97,8 @@ asio::awaitable<accounts::CreateResult> AccountSaver::create_client_user(std::st
     });
     co_await wait_signal(awaited->signal);
     if (!awaited->result.ok()) {
-        co_return accounts::CreateResult{accounts::CreateOutcome::save_failed, awaited->result.error, {}};
+        co_return accounts::CreateResult{
+            accounts::CreateOutcome::save_failed, awaited->result.error, {}};
     }
     co_return created;
 }

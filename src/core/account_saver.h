@@ -10,7 +10,6 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
-
 #include <chrono>
 #include <functional>
 #include <memory>

@@ -13,7 +13,8 @@ AccountView view_of(const accounts::AccountStore& store, std::size_t index) {
 EditResult refused(EditStatus status) {
     switch (status) {
         case EditStatus::stale:
-            return {status, "the account was changed or deleted meanwhile; nothing was done", {}, {}};
+            return {
+                status, "the account was changed or deleted meanwhile; nothing was done", {}, {}};
         case EditStatus::invalid_name:
             return {status, "that name cannot be an account's folder", {}, {}};
         case EditStatus::name_taken:
@@ -30,12 +31,24 @@ EditResult outcome(const accounts::AccountStore& store, accounts::EditOutcome ed
                    std::optional<std::size_t> index) {
     switch (edit) {
         case accounts::EditOutcome::done:
-            return {EditStatus::done, {}, index ? std::optional(view_of(store, *index)) : std::nullopt, {}};
-        case accounts::EditOutcome::not_found: return refused(EditStatus::stale);
-        case accounts::EditOutcome::invalid_name: return refused(EditStatus::invalid_name);
-        case accounts::EditOutcome::name_taken: return refused(EditStatus::name_taken);
+            return {EditStatus::done,
+                    {},
+                    index ? std::optional(view_of(store, *index)) : std::nullopt,
+                    {}};
+        case accounts::EditOutcome::not_found:
+            return refused(EditStatus::stale);
+        case accounts::EditOutcome::invalid_name:
+            return refused(EditStatus::invalid_name);
+        case accounts::EditOutcome::name_taken:
+            return refused(EditStatus::name_taken);
     }
     return refused(EditStatus::stale);
+}
+
+// The result of appending an account.
+EditResult appended(const accounts::AccountStore& store, accounts::EditOutcome added) {
+    const bool done = added == accounts::EditOutcome::done;
+    return outcome(store, added, done ? std::optional(store.accounts().size() - 1) : std::nullopt);
 }
 
 }  // namespace
@@ -92,50 +105,48 @@ EditResult Server::edit_account(
 
 EditResult Server::add_account(std::string_view name, std::string_view password, Save save) {
     return edit_account(std::nullopt, save, [&](accounts::AccountStore& store, auto) {
-        const auto added = store.add(name, password);
-        return outcome(store, added, added == accounts::EditOutcome::done
-                                         ? std::optional(store.accounts().size() - 1)
-                                         : std::nullopt);
+        return appended(store, store.add(name, password));
     });
 }
 
 EditResult Server::add_numbered_account(std::string_view prefix, Save save) {
     return edit_account(std::nullopt, save, [&](accounts::AccountStore& store, auto) {
-        const auto added = store.add(store.new_user_name(prefix), "");
-        return outcome(store, added, added == accounts::EditOutcome::done
-                                         ? std::optional(store.accounts().size() - 1)
-                                         : std::nullopt);
+        return appended(store, store.add(store.new_user_name(prefix), ""));
     });
 }
 
 EditResult Server::rename_account(const accounts::AccountStamp& ref, std::string_view new_name,
                                   Save save) {
-    return edit_account(ref, save, [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
-        return outcome(store, store.rename(*index, new_name), index);
-    });
+    return edit_account(ref, save,
+                        [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
+                            return outcome(store, store.rename(*index, new_name), index);
+                        });
 }
 
 EditResult Server::set_account_password(const accounts::AccountStamp& ref,
                                         std::string_view password, Save save) {
-    return edit_account(ref, save, [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
-        return outcome(store, store.set_password(*index, password), index);
-    });
+    return edit_account(ref, save,
+                        [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
+                            return outcome(store, store.set_password(*index, password), index);
+                        });
 }
 
 EditResult Server::set_account_forbidden(const accounts::AccountStamp& ref, bool forbidden,
                                          Save save) {
-    return edit_account(ref, save, [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
-        return outcome(store, store.set_forbidden(*index, forbidden), index);
-    });
+    return edit_account(ref, save,
+                        [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
+                            return outcome(store, store.set_forbidden(*index, forbidden), index);
+                        });
 }
 
 EditResult Server::delete_account(const accounts::AccountStamp& ref, Save save) {
-    return edit_account(ref, save, [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
-        const auto removed = store.remove(*index);
-        EditResult result = outcome(store, removed.outcome, std::nullopt);
-        result.folder = removed.folder;
-        return result;
-    });
+    return edit_account(ref, save,
+                        [&](accounts::AccountStore& store, std::optional<std::size_t> index) {
+                            const auto removed = store.remove(*index);
+                            EditResult result = outcome(store, removed.outcome, std::nullopt);
+                            result.folder = removed.folder;
+                            return result;
+                        });
 }
 
 accounts::Settings Server::settings() {

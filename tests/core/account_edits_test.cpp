@@ -60,9 +60,12 @@ struct LateEdit {
 
 TEST(AccountEdits, EditOfAnAccountChangedMeanwhileIsRefusedAndTouchesNoOther) {
     const Meanwhile changes[] = {
-        {"renamed", [](Server& s, const AccountView& a) { s.rename_account(a.ref, "alicia", Save::later); }},
+        {"renamed",
+         [](Server& s, const AccountView& a) { s.rename_account(a.ref, "alicia", Save::later); }},
         {"password changed",
-         [](Server& s, const AccountView& a) { s.set_account_password(a.ref, "other", Save::later); }},
+         [](Server& s, const AccountView& a) {
+             s.set_account_password(a.ref, "other", Save::later);
+         }},
         {"deleted", [](Server& s, const AccountView& a) { s.delete_account(a.ref, Save::later); }},
         {"deleted and its name given to a new account",
          [](Server& s, const AccountView& a) {
@@ -71,12 +74,18 @@ TEST(AccountEdits, EditOfAnAccountChangedMeanwhileIsRefusedAndTouchesNoOther) {
          }},
     };
     const LateEdit edits[] = {
-        {"rename", [](Server& s, const AccountView& a) { return s.rename_account(a.ref, "zed", Save::now); }},
-        {"delete", [](Server& s, const AccountView& a) { return s.delete_account(a.ref, Save::now); }},
+        {"rename",
+         [](Server& s, const AccountView& a) { return s.rename_account(a.ref, "zed", Save::now); }},
+        {"delete",
+         [](Server& s, const AccountView& a) { return s.delete_account(a.ref, Save::now); }},
         {"password",
-         [](Server& s, const AccountView& a) { return s.set_account_password(a.ref, "x", Save::now); }},
+         [](Server& s, const AccountView& a) {
+             return s.set_account_password(a.ref, "x", Save::now);
+         }},
         {"forbid",
-         [](Server& s, const AccountView& a) { return s.set_account_forbidden(a.ref, true, Save::now); }},
+         [](Server& s, const AccountView& a) {
+             return s.set_account_forbidden(a.ref, true, Save::now);
+         }},
     };
     for (const Meanwhile& change : changes) {
         for (const LateEdit& edit : edits) {
@@ -172,13 +181,15 @@ TEST(AccountSaves, EditsMadeWhileAWriteRunsShareTheNextWrite) {
     for (auto& editor : editors) editor.join();
 
     EXPECT_TRUE(first.ok()) << first.error;
-    for (const EditResult& result : results) EXPECT_EQ(result.status, EditStatus::done) << result.message;
+    for (const EditResult& result : results)
+        EXPECT_EQ(result.status, EditStatus::done) << result.message;
     EXPECT_EQ(disk.writes, 2) << "the three edits made during the first write share one";
     EXPECT_FALSE(server->unsaved_changes());
     accounts::AccountStore reread(platform::Env::host(), home.path());
     ASSERT_EQ(reread.load().status, accounts::LoadStatus::loaded);
     EXPECT_EQ(reread.settings().bandwidth, 9);
-    for (const auto& account : reread.accounts()) EXPECT_EQ(account.password, "new") << account.name;
+    for (const auto& account : reread.accounts())
+        EXPECT_EQ(account.password, "new") << account.name;
 }
 
 TEST(AccountSaves, AFailedWriteIsReportedAndTheEditStaysUnsaved) {

@@ -15,10 +15,13 @@ namespace rk::platform::testing {
 
 class ForwardingEnv : public Env {
 public:
-    std::unique_ptr<File> open(const std::string& path, OpenMode mode, std::error_code& ec) override {
+    std::unique_ptr<File> open(const std::string& path, OpenMode mode,
+                               std::error_code& ec) override {
         return base_.open(path, mode, ec);
     }
-    FileInfo stat(const std::string& path, std::error_code& ec) override { return base_.stat(path, ec); }
+    FileInfo stat(const std::string& path, std::error_code& ec) override {
+        return base_.stat(path, ec);
+    }
     std::vector<DirEntry> list(const std::string& path, std::error_code& ec) override {
         return base_.list(path, ec);
     }
@@ -26,7 +29,9 @@ public:
         return base_.real_path(path, ec);
     }
     std::error_code make_dir(const std::string& path) override { return base_.make_dir(path); }
-    std::error_code remove_file(const std::string& path) override { return base_.remove_file(path); }
+    std::error_code remove_file(const std::string& path) override {
+        return base_.remove_file(path);
+    }
     std::error_code remove_dir(const std::string& path) override { return base_.remove_dir(path); }
     std::error_code rename(const std::string& from, const std::string& to) override {
         return base_.rename(from, to);
@@ -44,7 +49,9 @@ public:
         return base_.lock(path, ec);
     }
     std::time_t now() override { return base_.now(); }
-    std::optional<std::string> get_env(const std::string& name) override { return base_.get_env(name); }
+    std::optional<std::string> get_env(const std::string& name) override {
+        return base_.get_env(name);
+    }
 
 private:
     Env& base_ = Env::host();
