@@ -38,16 +38,20 @@ void AccountSaver::write() {
     batch->save = store_.prepare_save();
     batch->waiters = std::move(waiting_);
     waiting_.clear();
-    asio::post(pool_, [this, batch] {
+    // The batch goes back with the result, so that what the waiters hold is
+    // let go on the io thread.
+    asio::post(pool_, [this, batch]() mutable {
         batch->result = accounts::write_account_file(env_, batch->save);
-        asio::post(io_, [this, batch] { written(*batch); });
+        asio::post(io_, [this, batch = std::move(batch)] { written(*batch); });
     });
 }
 
 void AccountSaver::written(Batch& batch) {
     store_.finish_save(batch.save, batch.result);
-    writing_ = false;
+    // Still writing while the waiters hear: a save one of them asks for
+    // goes into the next write.
     for (const Done& done : batch.waiters) done(batch.result);
+    writing_ = false;
     if (!waiting_.empty()) {
         gather();
         return;

@@ -144,22 +144,27 @@ private:
     void post(std::function<void()> task);
 
     // Runs `task` on the io thread and waits for its result; whoever listens
-    // hears of the account changes it made.
+    // hears of the account changes it made before the caller hears back.
     template <class Task>
     auto run_on_io(Task task) -> decltype(task()) {
         using Result = decltype(task());
-        std::packaged_task<Result()> job(std::move(task));
+        struct Publisher {
+            Server& server;
+            ~Publisher() { server.publish_account_changes(); }
+        };
+        std::packaged_task<Result()> job([this, &task]() -> Result {
+            const Publisher publisher{*this};
+            return task();
+        });
         auto result = job.get_future();
-        post(std::function<void()>([this, &job] {
-            job();
-            publish_account_changes();
-        }));
+        post(std::function<void()>([&job] { job(); }));
         return result.get();
     }
     void publish_account_changes();
     // An account edit on the io thread: `edit` gets the store and the
-    // index of the account `ref` names (none when it changed or went) and
-    // says how it went; with Save::now the result waits for the write.
+    // index of the account `ref` names (none without a `ref`) and says how
+    // it went; an account that changed or went is refused before `edit`
+    // runs. With Save::now the result waits for the write.
     EditResult edit_account(
         const std::optional<accounts::AccountStamp>& ref, Save save,
         const std::function<EditResult(accounts::AccountStore&, std::optional<std::size_t>)>& edit);

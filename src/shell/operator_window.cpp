@@ -283,6 +283,7 @@ void OperatorWindow::load_settings() {
     autostart_box_->setChecked(autostart_.entry.is_enabled(autostart_.program));
     loading_ = false;
     sync_accounts();
+    // The command line may have changed the selected account meanwhile.
     refresh_user_page();
 }
 
