@@ -38,7 +38,7 @@ struct LiveState {
     std::atomic<bool> listening{0};
     std::atomic<std::uint16_t> port{0};
     std::atomic<std::int32_t> transmit_countdown{0};
-    // The accounts' revision last told to the listener.
+    // The accounts' revision last told to the listeners.
     std::atomic<std::uint64_t> accounts_version{0};
 };
 
