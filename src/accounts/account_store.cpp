@@ -92,13 +92,33 @@ std::string AccountStore::account_file_path() const { return path_of(kAccountFil
 void AccountStore::reset() {
     settings_ = Settings{};
     accounts_.clear();
-    modified_ = false;
     convert_pending_ = false;
     save_refusal_.clear();
 }
 
+void AccountStore::touch(std::optional<std::size_t> index) {
+    ++revision_;
+    if (index) stamps_[*index].revision = revision_;
+}
+
+void AccountStore::append(std::string_view name, std::string_view password) {
+    accounts_.push_back({std::string(name), std::string(stored_form(password)), false});
+    stamps_.push_back({next_id_++, 0});
+    touch(accounts_.size() - 1);
+}
+
 LoadReport AccountStore::load() {
     reset();
+    LoadReport report = read_files();
+    // Whatever was read is new to whoever looked before.
+    ++revision_;
+    stamps_.clear();
+    for (std::size_t i = 0; i < accounts_.size(); ++i) stamps_.push_back({next_id_++, revision_});
+    saved_revision_ = revision_;
+    return report;
+}
+
+LoadReport AccountStore::read_files() {
     const std::string path = account_file_path();
     const platform::SmallFile read = platform::read_small_file(env_, path, kMaxImageBytes);
     if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
@@ -207,22 +227,44 @@ LoadReport AccountStore::import_legacy() {
             "imported " + std::to_string(accounts_.size()) + " users from " + path};
 }
 
-SaveResult AccountStore::save() {
-    if (!save_refusal_.empty()) return {save_refusal_};
-    const std::string path = account_file_path();
-    support::CodecResult encoded = encode_account_file({settings_, accounts_});
-    if (!encoded.ok()) return {"cannot compress the accounts: " + encoded.error};
+SaveResult write_account_file(platform::Env& env, const PendingSave& save) {
+    if (!save.error.empty()) return {save.error};
     // Written beside the old file as rkServer.cfg.tmp, owner-only, synced
     // and renamed over it: a crash leaves one of the two whole. The name
     // falls under valid_account_name's "rkServer.cfg." prefix, so no user
     // folder can take it and block every save.
-    const std::string_view bytes(reinterpret_cast<const char*>(encoded.bytes.data()),
-                                 encoded.bytes.size());
-    if (const std::error_code ec = platform::replace_file(env_, path, bytes)) {
-        return {"cannot save " + path + ": " + ec.message()};
+    if (const std::error_code ec = platform::replace_file(env, save.path, save.bytes)) {
+        return {"cannot save " + save.path + ": " + ec.message()};
     }
-    modified_ = false;
     return {};
+}
+
+PendingSave AccountStore::prepare_save() const {
+    PendingSave save;
+    save.revision = revision_;
+    if (!save_refusal_.empty()) {
+        save.error = save_refusal_;
+        return save;
+    }
+    const support::CodecResult encoded = encode_account_file({settings_, accounts_});
+    if (!encoded.ok()) {
+        save.error = "cannot compress the accounts: " + encoded.error;
+        return save;
+    }
+    save.path = account_file_path();
+    save.bytes.assign(encoded.bytes.begin(), encoded.bytes.end());
+    return save;
+}
+
+void AccountStore::finish_save(const PendingSave& save, const SaveResult& result) {
+    if (result.ok() && saved_revision_ < save.revision) saved_revision_ = save.revision;
+}
+
+SaveResult AccountStore::save() {
+    const PendingSave pending = prepare_save();
+    SaveResult result = write_account_file(env_, pending);
+    finish_save(pending, result);
+    return result;
 }
 
 std::optional<std::size_t> AccountStore::find_user(std::string_view name) const {
@@ -240,23 +282,46 @@ std::optional<std::size_t> AccountStore::find_user_pass(std::string_view name,
     return std::nullopt;
 }
 
-CreateResult AccountStore::create_client_user(std::string_view name, std::string_view password) {
+CreateResult AccountStore::add_client_user(std::string_view name, std::string_view password) {
     // Everything is judged on the stored form: a 16-byte name must not slip
     // past the lookup and then collide with a 15-byte one once cut.
     const std::string_view stored = stored_form(name);
-    if (!valid_account_name(stored)) return {CreateOutcome::invalid_name, {}};
-    if (find_user(stored)) return {CreateOutcome::name_taken, {}};
+    if (!valid_account_name(stored)) return {CreateOutcome::invalid_name, {}, {}};
+    if (find_user(stored)) return {CreateOutcome::name_taken, {}, {}};
+    append(stored, password);
+    return {CreateOutcome::created, {}, stamps_.back()};
+}
 
-    const bool was_modified = modified_;
-    accounts_.push_back({std::string(stored), std::string(stored_form(password)), false});
-    modified_ = true;
+void AccountStore::take_back(const AccountStamp& created) {
+    const auto index = find_unchanged(created);
+    if (!index) return;
+    const bool saved_before = saved_revision_ == created.revision - 1 && revision_ == created.revision;
+    accounts_.erase(accounts_.begin() + static_cast<std::ptrdiff_t>(*index));
+    stamps_.erase(stamps_.begin() + static_cast<std::ptrdiff_t>(*index));
+    touch();
+    // The file still holds what the store holds again.
+    if (saved_before) saved_revision_ = revision_;
+}
+
+CreateResult AccountStore::create_client_user(std::string_view name, std::string_view password) {
+    CreateResult result = add_client_user(name, password);
+    if (result.outcome != CreateOutcome::created) return result;
     SaveResult saved = save();
     if (!saved.ok()) {
-        accounts_.pop_back();
-        modified_ = was_modified;
-        return {CreateOutcome::save_failed, std::move(saved.error)};
+        take_back(result.account);
+        return {CreateOutcome::save_failed, std::move(saved.error), {}};
     }
-    return {CreateOutcome::created, {}};
+    return result;
+}
+
+std::optional<std::size_t> AccountStore::find_unchanged(const AccountStamp& stamp) const {
+    for (std::size_t i = 0; i < stamps_.size(); ++i) {
+        if (stamps_[i].id == stamp.id) {
+            if (stamps_[i].revision != stamp.revision) return std::nullopt;
+            return i;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<std::size_t> AccountStore::locate(std::string_view name) const {
@@ -278,8 +343,7 @@ EditOutcome AccountStore::add(std::string_view name, std::string_view password) 
     const std::string_view stored = stored_form(name);
     if (!valid_account_name(stored)) return EditOutcome::invalid_name;
     if (name_taken_by_other(stored, std::nullopt)) return EditOutcome::name_taken;
-    accounts_.push_back({std::string(stored), std::string(stored_form(password)), false});
-    modified_ = true;
+    append(stored, password);
     return EditOutcome::done;
 }
 
@@ -300,7 +364,7 @@ EditOutcome AccountStore::rename(std::size_t index, std::string_view new_name) {
     if (name_taken_by_other(stored, index)) return EditOutcome::name_taken;
     if (accounts_[index].name != stored) {
         accounts_[index].name = std::string(stored);
-        modified_ = true;
+        touch(index);
     }
     return EditOutcome::done;
 }
@@ -315,7 +379,7 @@ EditOutcome AccountStore::set_password(std::size_t index, std::string_view passw
     const std::string_view stored = stored_form(password);
     if (accounts_[index].password != stored) {
         accounts_[index].password = std::string(stored);
-        modified_ = true;
+        touch(index);
     }
     return EditOutcome::done;
 }
@@ -329,7 +393,7 @@ EditOutcome AccountStore::set_forbidden(std::size_t index, bool forbidden) {
     if (index >= accounts_.size()) return EditOutcome::not_found;
     if (accounts_[index].forbidden != forbidden) {
         accounts_[index].forbidden = forbidden;
-        modified_ = true;
+        touch(index);
     }
     return EditOutcome::done;
 }
@@ -343,7 +407,8 @@ RemoveResult AccountStore::remove(std::size_t index) {
     if (index >= accounts_.size()) return {EditOutcome::not_found, FolderOutcome::absent};
     const std::string name = std::move(accounts_[index].name);
     accounts_.erase(accounts_.begin() + static_cast<std::ptrdiff_t>(index));
-    modified_ = true;
+    stamps_.erase(stamps_.begin() + static_cast<std::ptrdiff_t>(index));
+    touch();
 
     // Accounts read from older files may share a name in another letter case,
     // and a logon of either finds the same folder.
@@ -367,32 +432,32 @@ std::vector<AccountEntry> AccountStore::list() const {
 
 void AccountStore::set_port(std::uint16_t port) {
     settings_.port = port;
-    modified_ = true;
+    touch();
 }
 
 void AccountStore::set_system_password(std::string_view password) {
     settings_.system_password = std::string(stored_form(password));
-    modified_ = true;
+    touch();
 }
 
 void AccountStore::set_bandwidth(std::uint16_t kbytes_per_second) {
     settings_.bandwidth = kbytes_per_second;
-    modified_ = true;
+    touch();
 }
 
 void AccountStore::set_allow_new_users(bool allow) {
     settings_.allow_new_users = allow;
-    modified_ = true;
+    touch();
 }
 
 void AccountStore::set_serve_client_ini(bool serve) {
     settings_.serve_client_ini = serve ? kServeClientIniOn : 0;
-    modified_ = true;
+    touch();
 }
 
 void AccountStore::set_default_space(std::int32_t megabytes) {
     settings_.default_space = megabytes;
-    modified_ = true;
+    touch();
 }
 
 }  // namespace rk::accounts

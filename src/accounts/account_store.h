@@ -1,7 +1,7 @@
 // The server's accounts and settings, held in memory and kept in rkServer.cfg
 // in the home folder (read at start, written whole and atomically on save).
 // REQUIRES: external synchronization; the server uses it from its event-loop
-// thread only.
+// thread only (write_account_file, which takes no store, runs anywhere).
 #pragma once
 
 #include <cstddef>
@@ -38,10 +38,32 @@ struct SaveResult {
 
 enum class CreateOutcome { created, name_taken, invalid_name, save_failed };
 
+// Tells one account from another while names change: `id` stays with the
+// account for as long as the store holds it (renames keep it, and no other
+// account ever gets it); `revision` is new after every change of it.
+struct AccountStamp {
+    std::uint64_t id = 0;
+    std::uint64_t revision = 0;
+    bool operator==(const AccountStamp&) const = default;
+};
+
 struct CreateResult {
     CreateOutcome outcome = CreateOutcome::created;
-    std::string error;  // why the save failed, for save_failed
+    std::string error;     // why the save failed, for save_failed
+    AccountStamp account;  // the new account's, for created
 };
+
+// The bytes of one save, taken on the store's thread and written on any.
+struct PendingSave {
+    std::string path;
+    std::string bytes;
+    std::string error;           // why nothing may be written; empty when it may
+    std::uint64_t revision = 0;  // the store's revision the bytes hold
+};
+
+// Writes a save prepared by AccountStore::prepare_save. Safe to call from
+// any thread; two writes of one file must not overlap.
+SaveResult write_account_file(platform::Env& env, const PendingSave& save);
 
 // How an operator's edit of the account list went.
 enum class EditOutcome {
@@ -93,10 +115,23 @@ public:
 
     // Writes the whole store to a temporary file, syncs it and renames it over
     // the account file. On failure the old file is untouched and `modified`
-    // stays as it was.
+    // stays as it was. The same as prepare_save, write_account_file and
+    // finish_save in a row.
     SaveResult save();
+    // A save in steps, so that the writing need not hold up the thread that
+    // owns the store: the bytes as the store is now, then (anywhere) the
+    // write, then the result, which clears `modified` when the write went
+    // well and nothing changed meanwhile.
+    PendingSave prepare_save() const;
+    void finish_save(const PendingSave& save, const SaveResult& result);
 
     std::span<const Account> accounts() const { return accounts_; }
+    // accounts()[i]'s stamp is stamps()[i].
+    std::span<const AccountStamp> stamps() const { return stamps_; }
+    // Where the account of `stamp` is, if it is still there unchanged.
+    std::optional<std::size_t> find_unchanged(const AccountStamp& stamp) const;
+    // Counts every change of the accounts and settings, a load included.
+    std::uint64_t revision() const { return revision_; }
     // First account whose name equals `name` with ASCII a-z upper-cased.
     std::optional<std::size_t> find_user(std::string_view name) const;
     // First account whose name and password both equal byte for byte. The
@@ -109,16 +144,26 @@ public:
     // disk before the client hears of it. A failed save takes the account back
     // out. Whether new users are allowed at all is the caller's to check.
     CreateResult create_client_user(std::string_view name, std::string_view password);
+    // The same in steps, for a caller that saves on another thread: checks
+    // and appends without saving, and takes the account back out once its
+    // save failed. The take-back leaves an account that was changed
+    // meanwhile alone; when nothing else changed since the last save, the
+    // store counts as unmodified again.
+    CreateResult add_client_user(std::string_view name, std::string_view password);
+    void take_back(const AccountStamp& created);
 
     // Operator edits. Each that changes something marks the store modified
-    // and leaves writing the file to the caller (save() when the operator
-    // window closes, at exit, or after each command of the command line).
+    // and leaves writing the file to the caller (when the operator window
+    // closes, at exit, or after each command of the command line).
     // Names are judged as stored: their first 15 bytes, valid_account_name,
     // unique with ASCII letter case ignored. An account named in a call is
     // looked up exactly first, then ignoring case.
     //
     // Appends an account, forbidden mark clear; the password may be empty.
     EditOutcome add(std::string_view name, std::string_view password);
+    // The account an operator means by `name`: the one of exactly that
+    // name, else the first of that name ignoring ASCII letter case.
+    std::optional<std::size_t> locate(std::string_view name) const;
     // The first of prefix+"1" .. prefix+"10000" (each as stored) no account
     // has, letter case ignored; prefix+"10000" when all are taken.
     std::string new_user_name(std::string_view prefix) const;
@@ -148,7 +193,7 @@ public:
     void set_default_space(std::int32_t megabytes);
 
     // Changed since the last successful load or save.
-    bool modified() const { return modified_; }
+    bool modified() const { return revision_ != saved_revision_; }
     // Users were imported from UserInfo.dat and their saves await conversion.
     bool convert_pending() const { return convert_pending_; }
     void set_convert_pending(bool pending) { convert_pending_ = pending; }
@@ -157,7 +202,10 @@ public:
 
 private:
     std::string path_of(std::string_view name) const;
-    std::optional<std::size_t> locate(std::string_view name) const;
+    LoadReport read_files();
+    void append(std::string_view name, std::string_view password);
+    // Marks the account at `index` (or, without one, the store as a whole) changed.
+    void touch(std::optional<std::size_t> index = std::nullopt);
     bool name_taken_by_other(std::string_view name, std::optional<std::size_t> self) const;
     void reset();
     LoadReport set_damaged_file_aside(const std::string& problem);
@@ -171,7 +219,10 @@ private:
     std::string home_;
     Settings settings_;
     std::vector<Account> accounts_;
-    bool modified_ = false;
+    std::vector<AccountStamp> stamps_;
+    std::uint64_t next_id_ = 1;
+    std::uint64_t revision_ = 0;
+    std::uint64_t saved_revision_ = 0;
     bool convert_pending_ = false;
     // Why saving would destroy an account file we could not read or set
     // aside; empty when saving is safe.

@@ -20,7 +20,8 @@ Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
       accounts_(accounts),
       ticks_(ticks),
       clock_(ticks),
-      client_config_(env, home_) {}
+      client_config_(env, home_),
+      saver_(io, pool_, env, accounts, [this] { publish_account_changes(); }) {}
 
 Engine::~Engine() {
     stop_service();
@@ -135,6 +136,18 @@ asio::awaitable<void> Engine::run_blocking(const std::function<void()>& work) {
     });
     while (!finished) co_await done.wait();
     if (error) std::rethrow_exception(error);
+}
+
+void Engine::publish_account_changes() {
+    const std::uint64_t revision = accounts_.revision();
+    if (revision == live_.accounts_version) return;
+    live_.accounts_version = revision;
+    for (const auto& [id, listener] : accounts_listeners_) listener();
+}
+
+std::uint64_t Engine::add_accounts_listener(std::function<void()> listener) {
+    accounts_listeners_.emplace(next_listener_, std::move(listener));
+    return next_listener_++;
 }
 
 platform::InputInjector* Engine::input() {

@@ -23,6 +23,7 @@
 
 #include "accounts/account_store.h"
 #include "accounts/client_config.h"
+#include "core/account_saver.h"
 #include "core/server_clock.h"
 #include "files/client_walk.h"
 #include "platform/env.h"
@@ -39,6 +40,8 @@ struct LiveState {
     std::atomic<bool> listening{0};
     std::atomic<std::uint16_t> port{0};
     std::atomic<std::int32_t> transmit_countdown{0};
+    // The accounts' revision last told to the listeners.
+    std::atomic<std::uint64_t> accounts_version{0};
 };
 
 class Engine {
@@ -70,6 +73,15 @@ public:
     platform::Env& env() { return env_; }
     const std::string& home() const { return home_; }
     accounts::AccountStore& accounts() { return accounts_; }
+    // Writes the account file on the pool; every save goes through it.
+    AccountSaver& saver() { return saver_; }
+    // Listeners are called on the io thread after the accounts changed (not
+    // after each change: once for what one operation or request changed).
+    // They must not wait for the server.
+    std::uint64_t add_accounts_listener(std::function<void()> listener);
+    void remove_accounts_listener(std::uint64_t id) { accounts_listeners_.erase(id); }
+    // Tells the listeners when the accounts changed since they last heard.
+    void publish_account_changes();
     // The configuration pushed to clients at logon; re-read every 5 s.
     accounts::ClientConfig& client_config() { return client_config_; }
     LiveState& live() { return live_; }
@@ -129,6 +141,9 @@ private:
     std::int64_t bandwidth_budget_ = 0;
     std::unique_ptr<platform::InputInjector> input_;
     bool input_tried_ = false;
+    std::map<std::uint64_t, std::function<void()>> accounts_listeners_;
+    std::uint64_t next_listener_ = 1;
+    AccountSaver saver_;
 
     std::mutex scan_mutex_;
     std::condition_variable scan_refilled_;

@@ -83,7 +83,8 @@ asio::awaitable<void> Session::on_create_account(const wire::Packet& packet) {
     auto& accounts = engine_.accounts();
     Reply reply = Reply::accounts_closed;
     if (accounts.settings().allow_new_users) {
-        const auto result = accounts.create_client_user(creds.name, creds.password);
+        // Answered once the account is on disk; the write runs on the pool.
+        const auto result = co_await engine_.saver().create_client_user(creds.name, creds.password);
         switch (result.outcome) {
             case accounts::CreateOutcome::created:
                 spdlog::info("connection {}: account {:?} created", id(), creds.name);

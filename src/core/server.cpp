@@ -33,15 +33,33 @@ Server::Server(ServerOptions options)
 }
 
 Server::~Server() {
-    call([this] {
+    // A write still running ends before the io thread does, so that its
+    // result finds the store.
+    auto idle = std::make_shared<std::promise<void>>();
+    run_on_io([this, idle] {
         ticks_->stop();
         engine_->stop_service();
+        engine_->saver().when_idle([idle] { idle->set_value(); });
     });
+    idle->get_future().wait();
     io_.stop();
     thread_.join();
 }
 
 void Server::post(std::function<void()> task) { asio::post(io_, std::move(task)); }
+
+void Server::publish_account_changes() { engine_->publish_account_changes(); }
+
+std::future<accounts::SaveResult> Server::request_save(
+    std::function<void(const accounts::SaveResult&)> also) {
+    auto written = std::make_shared<std::promise<accounts::SaveResult>>();
+    auto result = written->get_future();
+    engine_->saver().save([written, also = std::move(also)](const accounts::SaveResult& saved) {
+        if (also) also(saved);
+        written->set_value(saved);
+    });
+    return result;
+}
 
 accounts::LoadReport Server::open() {
     // Values kept outside the account file, read once at start.
@@ -49,7 +67,7 @@ accounts::LoadReport Server::open() {
     const auto stored = platform::load_stored_values(registry);
     if (!stored.message.empty()) spdlog::warn("{}", stored.message);
     lang_index_ = stored.lang_index;
-    return call([&] {
+    return run_on_io([&] {
         auto report = accounts_->load();
         engine_->set_scan_rate(platform::scan_rate_per_tick(stored.limit_scan));
         const auto config = engine_->client_config().load();
@@ -60,7 +78,7 @@ accounts::LoadReport Server::open() {
 }
 
 std::error_code Server::start_service() {
-    return call([this] {
+    return run_on_io([this] {
         std::error_code ec;
         const auto address = asio::ip::make_address(options_.address, ec);
         if (ec) return ec;
@@ -70,29 +88,30 @@ std::error_code Server::start_service() {
 }
 
 void Server::stop_service() {
-    call([this] { engine_->stop_service(); });
+    run_on_io([this] { engine_->stop_service(); });
 }
 
 accounts::SaveResult Server::shut_down() {
     stop_jobs();
-    return call([this] {
+    std::future<accounts::SaveResult> saved;
+    run_on_io([&] {
         engine_->shut_down();
         engine_->stop_service();
         ticks_->stop();
-        if (!accounts_->modified()) return accounts::SaveResult{};
-        return accounts_->save();
+        if (accounts_->modified()) saved = request_save();
     });
+    return saved.valid() ? saved.get() : accounts::SaveResult{};
 }
 
 Snapshot Server::snapshot() const {
     // Read lock-free: the lamps poll this often.
     const LiveState& live = engine_->live();
     return {live.connections.load(), live.transmit_countdown.load() > 0, live.listening.load(),
-            live.port.load()};
+            live.port.load(), live.accounts_version.load()};
 }
 
 std::optional<asio::ip::tcp::endpoint> Server::endpoint() {
-    return call([this] { return engine_->local_endpoint(); });
+    return run_on_io([this] { return engine_->local_endpoint(); });
 }
 
 maintenance::JobControl Server::job_control() {
@@ -124,10 +143,22 @@ Server::ConversionOutcome Server::convert() {
         spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry, problem.detail);
     }
     if (outcome.result.complete()) {
-        outcome.finish = call([this] {
-            return maintenance::finish_conversion(env_, options_.home, *accounts_);
+        // Clients are served again once the accounts are on disk, and the
+        // old user file goes only then.
+        std::future<accounts::SaveResult> saved;
+        run_on_io([&] {
+            const bool was_pending = accounts_->convert_pending();
+            accounts_->set_convert_pending(false);
+            saved = request_save([this, was_pending](const accounts::SaveResult& result) {
+                if (!result.ok()) accounts_->set_convert_pending(was_pending);
+            });
         });
-        if (!outcome.finish.ok()) spdlog::error("conversion not finished: {}", outcome.finish.error);
+        outcome.finish.error = saved.get().error;
+        if (outcome.finish.ok()) {
+            maintenance::remove_legacy_users(env_, options_.home, outcome.finish);
+        } else {
+            spdlog::error("conversion not finished: {}", outcome.finish.error);
+        }
     }
     spdlog::info("conversion: {} of {} containers converted, {} files written",
                  outcome.result.containers_converted, outcome.result.containers_found,
@@ -141,7 +172,7 @@ void Server::advance_clock(std::uint64_t ms) {
     // One tick at a time, as the real clock does, so that socket events
     // that are due run between ticks.
     for (std::uint64_t done = 0; done < ms; done += support::kTickMs) {
-        call([manual, step = std::min(support::kTickMs, ms - done)] { manual->advance(step); });
+        run_on_io([manual, step = std::min(support::kTickMs, ms - done)] { manual->advance(step); });
     }
 }
 

@@ -1,6 +1,7 @@
 // The server as the shell, the command line and the tests see it: start and
-// stop the service, read live state, run the exit sequence. Owns the io
-// thread that runs every connection.
+// stop the service, read live state, edit the accounts and settings, run
+// the maintenance jobs and the exit sequence. Owns the io thread that runs
+// every connection.
 // Safe for concurrent use: every call may come from any thread but the io
 // thread itself.
 #pragma once
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "accounts/account_store.h"
+#include "core/account_edits.h"
 #include "maintenance/conversion.h"
 #include "maintenance/purge.h"
 #include "platform/env.h"
@@ -43,6 +45,8 @@ struct Snapshot {
     bool transmitting = false;
     bool listening = false;
     std::uint16_t port = 0;
+    // Changes with every change of the accounts.
+    std::uint64_t accounts_version = 0;
 };
 
 class Server {
@@ -68,14 +72,45 @@ public:
     Snapshot snapshot() const;
     std::optional<asio::ip::tcp::endpoint> endpoint();
 
-    // Runs `task` on the io thread and waits for its result.
+    // Copies of the accounts as they are now.
+    AccountList account_list();
+    // The account an operator means by `name`: exactly that name, else the
+    // first of that name ignoring ASCII letter case.
+    std::optional<AccountView> find_account(std::string_view name);
+    // `listener` runs on the io thread after the accounts changed, whoever
+    // changed them (an operator, a client creating its account); it must
+    // not wait for the server. The id is for removing it; once the removal
+    // returns, it is not called any more.
+    std::uint64_t add_accounts_listener(std::function<void()> listener);
+    void remove_accounts_listener(std::uint64_t id);
+
+    // Account edits. Names are judged as stored: their first 15 bytes, a
+    // valid folder name, unique with ASCII letter case ignored.
+    EditResult add_account(std::string_view name, std::string_view password, Save save);
+    // Adds prefix+"1", +"2" ..., whichever no account has yet, with no password.
+    EditResult add_numbered_account(std::string_view prefix, Save save);
+    // The storage folder keeps its old name (see AccountStore::rename).
+    EditResult rename_account(const accounts::AccountStamp& ref, std::string_view new_name, Save save);
+    EditResult set_account_password(const accounts::AccountStamp& ref, std::string_view password,
+                                    Save save);
+    EditResult set_account_forbidden(const accounts::AccountStamp& ref, bool forbidden, Save save);
+    // Takes the account out and deletes its storage folder at once; `folder`
+    // says what became of it.
+    EditResult delete_account(const accounts::AccountStamp& ref, Save save);
+
+    accounts::Settings settings();
+    accounts::SaveResult change_settings(const SettingsChange& change, Save save);
+    // Writes the account file when anything changed since it was last written.
+    accounts::SaveResult save_accounts();
+    bool unsaved_changes();
+    // Old saves await conversion; clients get no answer until it is done.
+    bool convert_pending();
+
+    // For tests only: runs `task` with the account store on the io thread
+    // and waits for its result.
     template <class Task>
-    auto call(Task task) -> decltype(task()) {
-        using Result = decltype(task());
-        std::packaged_task<Result()> job(std::move(task));
-        auto result = job.get_future();
-        post(std::function<void()>([&job] { job(); }));
-        return result.get();
+    auto run_on_io_thread_for_test(Task task) {
+        return run_on_io([&] { return task(*accounts_); });
     }
 
     // Maintenance jobs. Each runs on the calling thread (never the io
@@ -102,14 +137,41 @@ public:
     // the io thread as its own event.
     void advance_clock(std::uint64_t ms);
 
-    // io thread only, for call().
-    accounts::AccountStore& accounts() { return *accounts_; }
-
     // The language chosen outside the program ("LangIndex"), if any.
     std::optional<std::int64_t> lang_index() const { return lang_index_; }
 
 private:
     void post(std::function<void()> task);
+
+    // Runs `task` on the io thread and waits for its result; whoever listens
+    // hears of the account changes it made before the caller hears back.
+    template <class Task>
+    auto run_on_io(Task task) -> decltype(task()) {
+        using Result = decltype(task());
+        struct Publisher {
+            Server& server;
+            ~Publisher() { server.publish_account_changes(); }
+        };
+        std::packaged_task<Result()> job([this, &task]() -> Result {
+            const Publisher publisher{*this};
+            return task();
+        });
+        auto result = job.get_future();
+        post(std::function<void()>([&job] { job(); }));
+        return result.get();
+    }
+    void publish_account_changes();
+    // An account edit on the io thread: `edit` gets the store and the
+    // index of the account `ref` names (none without a `ref`) and says how
+    // it went; an account that changed or went is refused before `edit`
+    // runs. With Save::now the result waits for the write.
+    EditResult edit_account(
+        const std::optional<accounts::AccountStamp>& ref, Save save,
+        const std::function<EditResult(accounts::AccountStore&, std::optional<std::size_t>)>& edit);
+    // Asks for a write of the account file; `also` runs on the io thread
+    // with the result before the future gets it. io thread only.
+    std::future<accounts::SaveResult> request_save(
+        std::function<void(const accounts::SaveResult&)> also = {});
 
     ServerOptions options_;
     platform::Env& env_;

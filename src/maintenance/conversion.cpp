@@ -300,7 +300,11 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
         result.error = saved.error;
         return result;
     }
+    remove_legacy_users(env, home, result);
+    return result;
+}
 
+void remove_legacy_users(pf::Env& env, const std::string& home, FinishResult& result) {
     std::string legacy = join_path(home, accounts::kLegacyUsersFileName);
     const pf::EntryLookup found =
         pf::find_entry_ignoring_case(env, home, accounts::kLegacyUsersFileName);
@@ -319,7 +323,6 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
     } else {
         result.legacy_removed = true;
     }
-    return result;
 }
 
 }  // namespace rk::maintenance

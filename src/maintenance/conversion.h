@@ -5,7 +5,8 @@
 // then is the container deleted. Knows no connection and no window.
 //
 // convert_old_saves runs on a pool thread and touches nothing global.
-// finish_conversion runs on the thread that owns the AccountStore.
+// finish_conversion runs on the thread that owns the AccountStore;
+// remove_legacy_users on any.
 //
 // Crash safety: each file is written under a temporary name, synced and
 // renamed into place; the date record comes after the slot's files and the
@@ -78,5 +79,9 @@ struct FinishResult {
 // account file now exists.
 FinishResult finish_conversion(platform::Env& env, const std::string& home,
                                accounts::AccountStore& store);
+// finish_conversion's last step, for a caller that saves the account file
+// itself: deletes UserInfo.dat once the accounts are on disk, and says so in
+// `result` (legacy_removed, legacy_error).
+void remove_legacy_users(platform::Env& env, const std::string& home, FinishResult& result);
 
 }  // namespace rk::maintenance

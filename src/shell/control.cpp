@@ -49,67 +49,61 @@ CtlResult show_status(core::Server& server) {
 }
 
 CtlResult list_users(core::Server& server) {
-    return server.call([&] {
-        std::ostringstream out;
-        for (const auto& account : server.accounts().accounts()) {
-            out << account.name << (account.forbidden ? "  (forbidden)" : "") << "\n";
-        }
-        return CtlResult{kExitOk, out.str()};
-    });
-}
-
-const char* edit_failure(accounts::EditOutcome outcome) {
-    switch (outcome) {
-        case accounts::EditOutcome::done: return nullptr;
-        case accounts::EditOutcome::not_found: return "no such account";
-        case accounts::EditOutcome::invalid_name: return "that name cannot be an account's folder";
-        case accounts::EditOutcome::name_taken: return "another account has that name";
+    std::ostringstream out;
+    for (const auto& view : server.account_list().accounts) {
+        out << view.account.name << (view.account.forbidden ? "  (forbidden)" : "") << "\n";
     }
-    return "refused";
+    return {kExitOk, out.str()};
 }
 
-// Applies an edit of the account list and saves it at once: a change made
-// from the command line must not wait for a window to close.
-CtlResult edit_accounts(core::Server& server,
-                        const std::function<accounts::EditOutcome(accounts::AccountStore&)>& edit,
-                        const std::string& what) {
-    return server.call([&] {
-        auto& store = server.accounts();
-        if (const char* why = edit_failure(edit(store))) return failed(why);
-        const auto saved = store.save();
-        if (!saved.ok()) return failed(what + ", but the account file could not be saved: " + saved.error);
-        return done(what);
-    });
+// The outcome of an edit that was to do `what`.
+CtlResult report(const core::EditResult& result, const std::string& what) {
+    switch (result.status) {
+        case core::EditStatus::done: return done(what);
+        case core::EditStatus::not_saved: return failed(what + ", but " + result.message);
+        case core::EditStatus::stale:
+        case core::EditStatus::invalid_name:
+        case core::EditStatus::name_taken: break;
+    }
+    return failed(result.message);
+}
+
+// Edits the account `name` names and saves at once: a change made from the
+// command line must not wait for a window to close.
+CtlResult edit_account(core::Server& server, const std::string& name,
+                       const std::function<core::EditResult(const accounts::AccountStamp&)>& edit,
+                       const std::string& what) {
+    const auto account = server.find_account(name);
+    if (!account) return failed("no such account");
+    return report(edit(account->ref), what);
 }
 
 CtlResult user_command(core::Server& server, const Words& w) {
+    using core::Save;
     const std::string sub = w.size() > 1 ? w[1] : "";
     if (sub == "add" && w.size() == 4) {
-        return edit_accounts(server, [&](auto& s) { return s.add(w[2], w[3]); }, "account " + w[2] + " added");
+        return report(server.add_account(w[2], w[3], Save::now), "account " + w[2] + " added");
     }
     if (sub == "passwd" && w.size() == 4) {
-        return edit_accounts(server, [&](auto& s) { return s.set_password(std::string_view(w[2]), w[3]); },
-                             "password of " + w[2] + " changed");
+        return edit_account(server, w[2], [&](const auto& ref) {
+            return server.set_account_password(ref, w[3], Save::now);
+        }, "password of " + w[2] + " changed");
     }
     if (sub == "rename" && w.size() == 4) {
-        return edit_accounts(server, [&](auto& s) { return s.rename(std::string_view(w[2]), w[3]); },
-                             "account " + w[2] + " renamed to " + w[3]);
+        return edit_account(server, w[2], [&](const auto& ref) {
+            return server.rename_account(ref, w[3], Save::now);
+        }, "account " + w[2] + " renamed to " + w[3]);
     }
     if ((sub == "forbid" || sub == "allow") && w.size() == 3) {
-        return edit_accounts(
-            server, [&](auto& s) { return s.set_forbidden(std::string_view(w[2]), sub == "forbid"); },
-            "account " + w[2] + (sub == "forbid" ? " forbidden" : " allowed"));
+        return edit_account(server, w[2], [&](const auto& ref) {
+            return server.set_account_forbidden(ref, sub == "forbid", Save::now);
+        }, "account " + w[2] + (sub == "forbid" ? " forbidden" : " allowed"));
     }
     if (sub == "del" && w.size() == 3) {
-        return server.call([&] {
-            auto& store = server.accounts();
-            const auto removed = store.remove(std::string_view(w[2]));
-            if (const char* why = edit_failure(removed.outcome)) return failed(why);
-            const auto saved = store.save();
-            const std::string what = "account " + w[2] + " deleted; " + std::string(accounts::describe(removed.folder));
-            if (!saved.ok()) return failed(what + ", but the account file could not be saved: " + saved.error);
-            return done(what);
-        });
+        const auto account = server.find_account(w[2]);
+        if (!account) return failed("no such account");
+        const auto removed = server.delete_account(account->ref, Save::now);
+        return report(removed, "account " + w[2] + " deleted; " + std::string(accounts::describe(removed.folder)));
     }
     return usage_error("user takes: add NAME, passwd NAME, rename OLD NEW, forbid NAME, allow NAME, del NAME");
 }
@@ -156,29 +150,24 @@ CtlResult set_setting(core::Server& server, const Words& w) {
     if (w.size() != 3) return usage_error("set takes a setting and a value");
     const std::string& name = w[1];
     const std::string& value = w[2];
+    core::SettingsChange change;
     if (name == "bandwidth") {
         unsigned kbps = 0;
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), kbps);
         if (ec != std::errc() || end != value.data() + value.size() || kbps > 9999) {
             return usage_error("bandwidth is a number of kByte/s from 0 (no limit) to 9999");
         }
-        server.call([&] { server.accounts().set_bandwidth(std::uint16_t(kbps)); });
+        change.bandwidth = std::uint16_t(kbps);
     } else if (name == "autostart") {
         return autostart_command(value);
     } else if (name == "allow-new-users" || name == "serve-client-ini") {
         const auto on = on_off(value);
         if (!on) return usage_error(name + " is on or off");
-        server.call([&] {
-            if (name == "allow-new-users") {
-                server.accounts().set_allow_new_users(*on);
-            } else {
-                server.accounts().set_serve_client_ini(*on);
-            }
-        });
+        (name == "allow-new-users" ? change.allow_new_users : change.serve_client_ini) = *on;
     } else {
         return usage_error("unknown setting " + name);
     }
-    const auto saved = server.call([&] { return server.accounts().save(); });
+    const auto saved = server.change_settings(change, core::Save::now);
     if (!saved.ok()) return failed("the setting is in force but could not be saved: " + saved.error);
     return done();
 }

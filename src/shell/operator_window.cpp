@@ -81,6 +81,10 @@ OperatorWindow::OperatorWindow(core::Server& server, const UiTexts& texts, Promp
     password_dialog_ = new PasswordChangeDialog(texts, prompter, this);
 
     load_settings();  // with no account selected yet: fields empty and disabled
+    // Accounts created by clients or through the command line appear at once.
+    listener_ = server_.add_accounts_listener([this] {
+        QMetaObject::invokeMethod(this, &OperatorWindow::sync_accounts, Qt::QueuedConnection);
+    });
     connect(&status_timer_, &QTimer::timeout, this, &OperatorWindow::refresh_status);
     status_timer_.start(1000);
     connect(&job_timer_, &QTimer::timeout, this, &OperatorWindow::follow_job);
@@ -92,6 +96,7 @@ OperatorWindow::~OperatorWindow() {
     // a focused field that emits editingFinished on its way out must not
     // reach it.
     for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
+    server_.remove_accounts_listener(listener_);
     if (job_.isRunning()) {
         server_.stop_jobs();
         job_.waitForFinished();
@@ -116,8 +121,7 @@ QWidget* OperatorWindow::create_account_page() {
     texts_.limit_field(password_field_, true);
     forbid_box_ = new QCheckBox(texts_(28), page);
     forbid_box_->setObjectName("chkForbid");
-    connect(user_field_, &QLineEdit::textEdited, this, &OperatorWindow::field_changed);
-    connect(user_field_, &QLineEdit::editingFinished, this, &OperatorWindow::name_left);
+    connect(user_field_, &QLineEdit::editingFinished, this, &OperatorWindow::name_finished);
     connect(password_field_, &QLineEdit::textEdited, this, &OperatorWindow::field_changed);
     connect(forbid_box_, &QCheckBox::clicked, this, &OperatorWindow::field_changed);
 
@@ -271,7 +275,7 @@ QLayout* OperatorWindow::create_bottom_row() {
 }
 
 void OperatorWindow::load_settings() {
-    const auto settings = server_.call([this] { return server_.accounts().settings(); });
+    const auto settings = server_.settings();
     loading_ = true;
     bandwidth_field_->setValue(settings.bandwidth);
     allow_new_users_box_->setChecked(settings.allow_new_users);
@@ -292,12 +296,10 @@ void OperatorWindow::select_account(int index) {
 
 void OperatorWindow::refresh_user_page() {
     loading_ = true;
-    const auto account = server_.call([this]() -> std::optional<accounts::Account> {
-        const auto list = server_.accounts().accounts();
-        if (selected_index_ < 0 || std::size_t(selected_index_) >= list.size()) return std::nullopt;
-        return list[std::size_t(selected_index_)];
-    });
-    if (!account) selected_index_ = -1;
+    const bool listed = selected_index_ >= 0 && std::size_t(selected_index_) < rows_.size();
+    if (!listed) selected_index_ = -1;
+    const accounts::Account* account = listed ? &rows_[std::size_t(selected_index_)].account : nullptr;
+    selected_ref_ = listed ? rows_[std::size_t(selected_index_)].ref : accounts::AccountStamp{};
     selected_name_ = account ? account->name : std::string();
     user_field_->setText(account ? texts_.shown(account->name) : QString());
     user_field_->setStyleSheet({});
@@ -305,85 +307,99 @@ void OperatorWindow::refresh_user_page() {
     forbid_box_->setChecked(account && account->forbidden);
     for (QWidget* control : {static_cast<QWidget*>(user_field_), static_cast<QWidget*>(password_field_),
                              static_cast<QWidget*>(forbid_box_), static_cast<QWidget*>(delete_button_)}) {
-        control->setEnabled(account.has_value());
+        control->setEnabled(account != nullptr);
     }
     loading_ = false;
 }
 
-// The list follows the store: accounts created by clients or through the
-// command line appear, and the selection stays on its account.
+// The list follows the server: accounts created by clients or through the
+// command line appear, and the selection stays on its account. Fields of an
+// account changed elsewhere show it as it is now.
 void OperatorWindow::sync_accounts() {
-    const auto names = server_.call([this] {
-        QStringList names;
-        for (const auto& account : server_.accounts().accounts()) names << texts_.shown(account.name);
-        return names;
-    });
+    core::AccountList list = server_.account_list();
+    int keep = -1;
+    bool selected_changed = false;
+    QStringList names;
+    for (std::size_t i = 0; i < list.accounts.size(); ++i) {
+        const core::AccountView& view = list.accounts[i];
+        names << texts_.shown(view.account.name);
+        if (selected_index_ >= 0 && view.ref.id == selected_ref_.id) {
+            keep = int(i);
+            selected_changed = view.ref.revision != selected_ref_.revision;
+        }
+    }
+    rows_ = std::move(list.accounts);
     QStringList shown;
     for (int i = 0; i < account_list_->count(); ++i) shown << account_list_->item(i)->text();
-    if (names == shown) return;
-    const QString selected = texts_.shown(selected_name_);
-    int keep = selected_index_ >= 0 ? int(names.indexOf(selected)) : -1;
-    if (selected_index_ >= 0 && selected_index_ < names.size() && names[selected_index_] == selected)
-        keep = selected_index_;
-    const bool was_loading = loading_;
-    loading_ = true;
-    QSignalBlocker block(account_list_);
-    account_list_->clear();
-    account_list_->addItems(names);
-    account_list_->setCurrentRow(keep);
-    loading_ = was_loading;
-    if (keep != selected_index_ || keep < 0) select_account(keep);
+    if (names != shown) {
+        const bool was_loading = loading_;
+        loading_ = true;
+        QSignalBlocker block(account_list_);
+        account_list_->clear();
+        account_list_->addItems(names);
+        account_list_->setCurrentRow(keep);
+        loading_ = was_loading;
+    } else if (keep == selected_index_ && !selected_changed) {
+        return;
+    }
+    if (keep != selected_index_ || keep < 0 || selected_changed) select_account(keep);
 }
 
-// Every keystroke and click goes straight into the account.
-// Only the field that changed is written, so that a name or password
-// stored in bytes that are not UTF-8 (from an old client) is not rewritten
-// by an edit of another field. A name the store refuses (empty, a
-// duplicate, one that cannot be a folder) is not stored; the field shows
-// it in red until it is corrected or left.
+// The password and the forbidden mark go into the account at each keystroke
+// and click. Only the field that changed is written, so that a name or
+// password stored in bytes that are not UTF-8 (from an old client) is not
+// rewritten by an edit of another field.
 void OperatorWindow::field_changed() {
     if (loading_ || selected_index_ < 0) return;
-    const std::size_t index = std::size_t(selected_index_);
-    QObject* field = sender();
-    const std::optional<std::string> text =
-        texts_.stored(field == password_field_ ? password_field_->text() : user_field_->text());
-    const bool forbidden = forbid_box_->isChecked();
-    const auto stored = server_.call([&]() -> std::optional<std::pair<std::string, bool>> {
-        auto& store = server_.accounts();
-        if (index >= store.accounts().size() || store.accounts()[index].name != selected_name_)
-            return std::nullopt;  // changed meanwhile through the command line
-        bool accepted = true;
-        if (field == user_field_) {
-            accepted = text && store.rename(index, *text) == accounts::EditOutcome::done;
-        } else if (field == password_field_) {
-            if (text) store.set_password(index, *text);
-        } else {
-            store.set_forbidden(index, forbidden);
+    if (sender() == password_field_) {
+        const std::optional<std::string> text = texts_.stored(password_field_->text());
+        if (text) took(server_.set_account_password(selected_ref_, *text, core::Save::later));
+    } else {
+        took(server_.set_account_forbidden(selected_ref_, forbid_box_->isChecked(), core::Save::later));
+    }
+}
+
+// The name is stored once it is entered or the field is left, not at each
+// keystroke: on the way to a name the store refuses, the account must not
+// keep one that was only half typed. A refused name stays in red after
+// Enter, to be corrected; leaving the field shows the stored name again.
+void OperatorWindow::name_finished() {
+    if (loading_ || selected_index_ < 0 || !user_field_->isModified()) return;
+    const std::optional<std::string> text = texts_.stored(user_field_->text());
+    if (text) {
+        const core::EditResult result = server_.rename_account(selected_ref_, *text, core::Save::later);
+        if (result.status != core::EditStatus::invalid_name &&
+            result.status != core::EditStatus::name_taken) {
+            user_field_->setModified(false);
+            took(result);
+            return;
         }
-        return std::pair{store.accounts()[index].name, accepted};
-    });
-    if (!stored) {
+    }
+    if (user_field_->hasFocus()) {
+        user_field_->setStyleSheet(QStringLiteral("color: red"));
+    } else {
+        refresh_user_page();
+    }
+}
+
+// Shows the selected account as the edit left it; one changed meanwhile
+// (through the command line) is let go.
+void OperatorWindow::took(const core::EditResult& result) {
+    if (result.status == core::EditStatus::stale || !result.account) {
         sync_accounts();
         select_account(-1);
         return;
     }
-    selected_name_ = stored->first;
+    rows_[std::size_t(selected_index_)] = *result.account;
+    selected_ref_ = result.account->ref;
+    selected_name_ = result.account->account.name;
     account_list_->item(selected_index_)->setText(texts_.shown(selected_name_));
-    if (field == user_field_)
-        user_field_->setStyleSheet(stored->second ? QString() : QStringLiteral("color: red"));
-}
-
-void OperatorWindow::name_left() {
-    if (loading_ || selected_index_ < 0) return;
-    if (texts_.stored(user_field_->text()) != selected_name_) refresh_user_page();
+    user_field_->setStyleSheet({});
 }
 
 void OperatorWindow::new_account() {
     const std::string prefix = texts_.stored(texts_(entry::new_user)).value_or("New User");
-    server_.call([&] {
-        auto& store = server_.accounts();
-        store.add(store.new_user_name(prefix), "");
-    });
+    server_.add_numbered_account(prefix, core::Save::later);
     sync_accounts();
 }
 
@@ -391,23 +407,18 @@ void OperatorWindow::new_account() {
 // keeps the account until the next save.
 void OperatorWindow::delete_account() {
     if (selected_index_ < 0) return;
-    const std::size_t index = std::size_t(selected_index_);
     const QString name = texts_.shown(selected_name_);
-    const auto removed = server_.call([&]() -> std::optional<accounts::RemoveResult> {
-        auto& store = server_.accounts();
-        if (index >= store.accounts().size() || store.accounts()[index].name != selected_name_)
-            return std::nullopt;
-        return store.remove(index);
-    });
+    const core::EditResult removed = server_.delete_account(selected_ref_, core::Save::later);
     select_account(-1);
     sync_accounts();
     account_list_->setCurrentRow(-1);
     // The account is gone either way; storage that stayed behind is worth
     // knowing about.
     using accounts::FolderOutcome;
-    if (removed && removed->folder != FolderOutcome::deleted && removed->folder != FolderOutcome::absent) {
+    if (removed.applied() && removed.folder != FolderOutcome::deleted &&
+        removed.folder != FolderOutcome::absent) {
         prompter_.error(this, texts_(entry::error),
-                        name + ": " + QString::fromLatin1(accounts::describe(removed->folder)));
+                        name + ": " + QString::fromLatin1(accounts::describe(removed.folder)));
     }
 }
 
@@ -433,22 +444,21 @@ void OperatorWindow::refresh_status() {
                                    ? texts_(128)
                                    : texts_(127) + QString::number(live.connections) +
                                          (live.transmitting ? texts_(126) : QString()));
-    if (isVisible()) sync_accounts();
 }
 
 void OperatorWindow::bandwidth_changed(int value) {
     if (loading_) return;
-    server_.call([&] { server_.accounts().set_bandwidth(std::uint16_t(value)); });
+    server_.change_settings({.bandwidth = std::uint16_t(value)}, core::Save::later);
 }
 
 void OperatorWindow::allow_new_users_changed(bool on) {
     if (loading_) return;
-    server_.call([&] { server_.accounts().set_allow_new_users(on); });
+    server_.change_settings({.allow_new_users = on}, core::Save::later);
 }
 
 void OperatorWindow::serve_client_ini_changed(bool on) {
     if (loading_) return;
-    server_.call([&] { server_.accounts().set_serve_client_ini(on); });
+    server_.change_settings({.serve_client_ini = on}, core::Save::later);
 }
 
 void OperatorWindow::autostart_changed(bool on) {
@@ -465,16 +475,16 @@ void OperatorWindow::purge_age_changed(int index) {
 }
 
 std::string OperatorWindow::system_password() const {
-    return server_.call([this] { return server_.accounts().settings().system_password; });
+    return server_.settings().system_password;
 }
 
 bool OperatorWindow::convert_pending() const {
-    return server_.call([this] { return server_.accounts().convert_pending(); });
+    return server_.convert_pending();
 }
 
 void OperatorWindow::change_password() {
     if (const auto changed = password_dialog_->change(system_password())) {
-        server_.call([&] { server_.accounts().set_system_password(*changed); });
+        server_.change_settings({.system_password = *changed}, core::Save::later);
     }
 }
 
@@ -561,16 +571,13 @@ void OperatorWindow::show_job_status(const maintenance::Progress& progress) {
 }
 
 void OperatorWindow::save_if_modified() {
-    const auto saved = server_.call([this] {
-        auto& store = server_.accounts();
-        return store.modified() ? store.save() : accounts::SaveResult{};
-    });
+    const auto saved = server_.save_accounts();
     if (!saved.ok()) prompter_.error(this, texts_(entry::error), QString::fromStdString(saved.error));
 }
 
 void OperatorWindow::closeEvent(QCloseEvent* event) {
     bandwidth_field_->interpretText();  // a limit typed but not yet entered
-    name_left();
+    name_finished();
     save_if_modified();
     if (close_offers_exit_) {
         event->ignore();

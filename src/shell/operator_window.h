@@ -2,10 +2,10 @@
 // mark, new, delete) and a page of settings (service start/stop and its
 // lamp, autostart, bandwidth, the two switches, conversion, purge and their
 // status line), with the activity lamp and the Hide, Server Password and
-// About buttons below. Every control drives core::Server; the lamps and the
-// account list follow the server once a second. Closing it saves changed
-// settings and hides it, or, where there is no tray to come back from,
-// offers to end the program instead.
+// About buttons below. Every control drives core::Server; the account list
+// follows the server's changes as they happen, the lamps once a second.
+// Closing it saves changed settings and hides it, or, where there is no
+// tray to come back from, offers to end the program instead.
 // REQUIRES: GUI thread.
 #pragma once
 
@@ -13,8 +13,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/server.h"
 #include "platform/autostart.h"
@@ -55,7 +57,7 @@ public:
     // The service button's handler: starts the service when it is stopped,
     // stops it when it runs. Start-up presses it once.
     void toggle_service();
-    // Lamps, hint, service caption and account list as the server has them.
+    // Lamps, hint and service caption as the server has them.
     void refresh_status();
     std::string system_password() const;
     // Old saves await conversion; clients get no answer until it is done.
@@ -83,7 +85,8 @@ private:
     void refresh_user_page();
     void sync_accounts();
     void field_changed();
-    void name_left();
+    void name_finished();
+    void took(const core::EditResult& result);
     void new_account();
     void delete_account();
 
@@ -108,7 +111,11 @@ private:
     bool close_offers_exit_ = false;
     bool loading_ = false;
     int selected_index_ = -1;
-    std::string selected_name_;  // the selected account's name as stored
+    // The accounts as listed, and the selected one as its fields show it.
+    std::vector<core::AccountView> rows_;
+    accounts::AccountStamp selected_ref_;
+    std::string selected_name_;  // as stored
+    std::uint64_t listener_ = 0;
     int purge_days_ = 0;
     enum class Job { none, purge, conversion } job_kind_ = Job::none;
     QFuture<void> job_;

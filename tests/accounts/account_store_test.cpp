@@ -520,5 +520,51 @@ TEST_F(AccountStoreTest, SavedFileIsOwnerOnlyEvenOverAStaleTemporary) {
     EXPECT_FALSE(exists("rkServer.cfg.tmp"));
 }
 
+// A save written on another thread: what changed while it was written is
+// still unsaved, and what was written counts as saved.
+TEST_F(AccountStoreTest, SaveInStepsKeepsChangesMadeWhileItWasWritten) {
+    write_sample();
+    AccountStore store = fresh_store();
+    ASSERT_EQ(store.load().status, LoadStatus::loaded);
+    store.set_port(4000);
+    const PendingSave first = store.prepare_save();
+    store.set_bandwidth(50);
+    const SaveResult written = write_account_file(platform::Env::host(), first);
+    ASSERT_TRUE(written.ok()) << written.error;
+    store.finish_save(first, written);
+    EXPECT_TRUE(store.modified()) << "the bandwidth came after the bytes were taken";
+    EXPECT_EQ(saved_image().settings.port, 4000);
+    EXPECT_EQ(saved_image().settings.bandwidth, 0);
+
+    const PendingSave second = store.prepare_save();
+    store.finish_save(second, write_account_file(platform::Env::host(), second));
+    EXPECT_FALSE(store.modified());
+    store.finish_save(first, written);
+    EXPECT_FALSE(store.modified()) << "an older write's result changes nothing";
+}
+
+// A client's account whose save failed goes, unless the operator changed it
+// meanwhile; the others keep their stamps.
+TEST_F(AccountStoreTest, TakeBackRemovesOnlyTheUnchangedNewAccount) {
+    write_sample();
+    AccountStore store = fresh_store();
+    ASSERT_EQ(store.load().status, LoadStatus::loaded);
+    const AccountStamp alice = store.stamps()[0];
+
+    const CreateResult dave = store.add_client_user("Dave", "pw");
+    ASSERT_EQ(dave.outcome, CreateOutcome::created);
+    EXPECT_NE(dave.account.id, alice.id);
+    store.take_back(dave.account);
+    EXPECT_EQ(store.find_user("Dave"), std::nullopt);
+    EXPECT_FALSE(store.modified()) << "nothing else had changed";
+    EXPECT_EQ(store.find_unchanged(alice), std::optional<std::size_t>(0));
+
+    const CreateResult erin = store.add_client_user("Erin", "pw");
+    ASSERT_EQ(store.set_password(std::string_view("Erin"), "operator's"), EditOutcome::done);
+    store.take_back(erin.account);
+    EXPECT_TRUE(store.find_user("Erin")) << "changed meanwhile: kept";
+    EXPECT_EQ(store.find_unchanged(erin.account), std::nullopt) << "its old stamp is stale";
+}
+
 }  // namespace
 }  // namespace rk::accounts

@@ -263,7 +263,7 @@ TEST_F(EngineTest, AccountCreationRefusesBadNamesAndPersistsGoodOnes) {
 
 TEST_F(EngineTest, AccountCreationCanBeClosed) {
     start();
-    server_->call([&] { server_->accounts().set_allow_new_users(false); });
+    server_->change_settings({.allow_new_users = false}, Save::later);
     EXPECT_EQ(connect()->create_account("zed", "pw"), client::AccountResult::not_allowed);
 }
 
@@ -434,7 +434,7 @@ TEST_F(EngineTest, ShutDownClosesConnectionsAndSavesChangedSettings) {
     start();
     auto conn = connect();
     sync(*conn);
-    server_->call([&] { server_->accounts().set_bandwidth(42); });
+    server_->change_settings({.bandwidth = 42}, Save::later);
     EXPECT_TRUE(server_->shut_down().ok());
     EXPECT_FALSE(conn->receive(3s));
     EXPECT_TRUE(conn->closed());

@@ -50,8 +50,7 @@ protected:
 TEST_F(SettingsTest, EverySettingSurvivesARestart) {
     {
         auto server = start();
-        server->call([&] {
-            auto& a = server->accounts();
+        server->run_on_io_thread_for_test([](accounts::AccountStore& a) {
             a.add("alice", "pw");
             a.set_bandwidth(321);
             a.set_allow_new_users(false);
@@ -63,7 +62,7 @@ TEST_F(SettingsTest, EverySettingSurvivesARestart) {
         EXPECT_TRUE(server->shut_down().ok());
     }
     auto server = start();
-    const auto settings = server->call([&] { return server->accounts().settings(); });
+    const auto settings = server->settings();
     EXPECT_EQ(settings.bandwidth, 321);
     EXPECT_FALSE(settings.allow_new_users);
     EXPECT_TRUE(settings.serves_client_ini());
@@ -76,11 +75,11 @@ TEST_F(SettingsTest, EverySettingSurvivesARestart) {
 TEST_F(SettingsTest, ClientConfigurationIsPushedOnlyWhenOnAndLongEnough) {
     home_.write_file("rkClient.ini", "[server]\nname=home\n");
     auto server = start();
-    server->call([&] { server->accounts().add("alice", "pw"); });
+    server->add_account("alice", "pw", Save::later);
 
     EXPECT_EQ(pushed(*logon(*server)), std::nullopt) << "the switch is off";
 
-    server->call([&] { server->accounts().set_serve_client_ini(true); });
+    server->change_settings({.serve_client_ini = true}, Save::later);
     EXPECT_EQ(pushed(*logon(*server)), std::string("[server]\r\nname=home\r\n") + '\0');
 
     // A change is seen at the next check, 200 ms after a fifth second.

@@ -94,12 +94,11 @@ int main(int argc, char** argv) {
                                        : *language == shell::Language::simplified_chinese ? "张三"
                                                                                           : "張三"))
             .value_or("local");
-    server.call([&] {
-        auto& store = server.accounts();
-        for (const std::string name : {"alice", "bob", local_name.c_str(), "dave"}) store.add(name, "secret");
-        store.set_forbidden(std::string_view("dave"), true);
-        store.set_bandwidth(512);
-    });
+    for (const std::string name : {"alice", "bob", local_name.c_str(), "dave"}) {
+        server.add_account(name, "secret", core::Save::later);
+    }
+    server.set_account_forbidden(server.find_account("dave")->ref, true, core::Save::later);
+    server.change_settings({.bandwidth = 512}, core::Save::later);
 
     SilentPrompter prompter;
     shell::Companion companion;

@@ -224,33 +224,26 @@ protected:
 
     core::Server& server() { return *server_; }
 
-    accounts::Settings settings() {
-        return server_->call([this] { return server_->accounts().settings(); });
-    }
+    accounts::Settings settings() { return server_->settings(); }
     std::vector<std::string> account_names() {
-        return server_->call([this] {
-            std::vector<std::string> names;
-            for (const auto& account : server_->accounts().accounts())
-                names.push_back(account.name);
-            return names;
-        });
+        std::vector<std::string> names;
+        for (const auto& view : server_->account_list().accounts) names.push_back(view.account.name);
+        return names;
     }
     accounts::Account account(std::size_t index) {
-        return server_->call([&] { return server_->accounts().accounts()[index]; });
+        return server_->account_list().accounts.at(index).account;
     }
-    bool modified() {
-        return server_->call([this] { return server_->accounts().modified(); });
-    }
+    bool modified() { return server_->unsaved_changes(); }
     void add_account(const std::string& name, const std::string& password = "") {
-        server_->call([&] { server_->accounts().add(name, password); });
+        server_->add_account(name, password, core::Save::later);
     }
     // Writes the account file, so that the store starts unmodified.
     void save() {
-        const auto saved = server_->call([this] { return server_->accounts().save(); });
+        const auto saved = server_->save_accounts();
         ASSERT_TRUE(saved.ok()) << saved.error;
     }
     void set_system_password(const std::string& password) {
-        server_->call([&] { server_->accounts().set_system_password(password); });
+        server_->change_settings({.system_password = password}, core::Save::later);
     }
 
     platform::testing::TempDir home_;

@@ -13,13 +13,12 @@
 #include <QTabWidget>
 #include <asio/ip/tcp.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "accounts/account_store.h"
 #include "../accounts/account_bytes.h"
+#include "../platform/forwarding_env.h"
 #include "gui_support.h"
 #include "shell/about_dialog.h"
 #include "shell/control.h"
@@ -90,12 +89,8 @@ protected:
 // --- the settings page ------------------------------------------------------
 
 TEST_F(OperatorWindowTest, ShowsTheServersSettingsWithoutChangingThem) {
-    server().call([this] {
-        auto& store = server().accounts();
-        store.set_bandwidth(321);
-        store.set_allow_new_users(false);
-        store.set_serve_client_ini(true);
-    });
+    server().change_settings({.bandwidth = 321, .allow_new_users = false, .serve_client_ini = true},
+                             core::Save::later);
     save();
     ASSERT_FALSE(autostart_.enable(kProgram));
 
@@ -254,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(OperatorWindowTest, SelectingAnAccountFillsTheFields) {
     add_account("alice", "pw1");
     add_account("bob", "pw2");
-    server().call([this] { server().accounts().set_forbidden(std::size_t(1), true); });
+    server().set_account_forbidden(server().account_list().accounts[1].ref, true, core::Save::later);
     save();
     open_window();
     auto* user = find<QLineEdit>("edUser");
@@ -289,6 +284,7 @@ TEST_F(OperatorWindowTest, TypingANameRenamesTheAccount) {
     auto* user = find<QLineEdit>("edUser");
 
     type_over(user, "carol");
+    QTest::keyClick(user, Qt::Key_Return);
     EXPECT_EQ(account_names(), (std::vector<std::string>{"alice", "carol"}));
     EXPECT_EQ(listed(), (QStringList{"alice", "carol"}));
     leave(user);
@@ -333,6 +329,7 @@ TEST_P(RefusedNameTest, IsNotStoredAndLeavingShowsTheStoredName) {
 
     // The account can still be renamed afterwards.
     type_over(user, "zed");
+    QTest::keyClick(user, Qt::Key_Return);
     EXPECT_EQ(account_names().back(), "zed");
 }
 
@@ -345,6 +342,50 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedNameCase{"empty", {"a"}, {Qt::Key_Backspace}, "", ""},
         RefusedNameCase{"not_a_folder_name", {"alice"}, {}, "/", "alice/"}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// On the way to a name the store refuses, no half-typed name may be stored:
+// the account would keep it and could no longer log on with its old name.
+TEST_F(OperatorWindowTest, NameIsStoredOnlyWhenEditingIsFinished) {
+    add_account("carol", "pw");
+    add_account("dave", "pw");
+    save();
+    open_window();
+    click_row(1);
+    auto* user = find<QLineEdit>("edUser");
+    user->setFocus(Qt::OtherFocusReason);
+
+    type_over(user, "CAROL");
+    EXPECT_EQ(account_names(), (std::vector<std::string>{"carol", "dave"})) << "no prefix is stored";
+    EXPECT_FALSE(modified());
+
+    QTest::keyClick(user, Qt::Key_Return);
+    EXPECT_EQ(account_names(), (std::vector<std::string>{"carol", "dave"})) << "carol is taken";
+    EXPECT_EQ(user->text(), u"CAROL"_q) << "kept to be corrected";
+    EXPECT_FALSE(user->styleSheet().isEmpty()) << "shown as refused";
+
+    type_over(user, "erin");
+    EXPECT_EQ(account_names(), (std::vector<std::string>{"carol", "dave"}));
+    leave(user);
+    EXPECT_EQ(account_names(), (std::vector<std::string>{"carol", "erin"}));
+    EXPECT_EQ(listed(), (QStringList{"carol", "erin"}));
+    EXPECT_TRUE(user->styleSheet().isEmpty());
+    EXPECT_EQ(account(1).password, "pw");
+}
+
+// The list hears of accounts added elsewhere (a client, the command line)
+// as they come, without the status timer.
+TEST_F(OperatorWindowTest, ListFollowsAccountsAddedElsewhere) {
+    add_account("alice", "pw");
+    open_window();
+    click_row(0);
+    ASSERT_EQ(listed(), QStringList{"alice"});
+
+    ASSERT_EQ(run_ctl(server(), {"user", "add", "bob", "pw"}).status, 0);
+    EXPECT_TRUE(eventually([&] { return listed() == QStringList{"alice", "bob"}; }, 500))
+        << listed().join(',').toStdString();
+    EXPECT_EQ(find<QListWidget>("liAccount")->currentRow(), 0) << "the selection stays on alice";
+    EXPECT_EQ(find<QLineEdit>("edUser")->text(), u"alice"_q);
+}
 
 TEST_F(OperatorWindowTest, PasswordAndForbidReachTheSelectedAccountOnly) {
     add_account("alice", "pw1");
@@ -387,6 +428,7 @@ TEST_F(OperatorWindowTest, EditingOneFieldLeavesTheOtherFieldsBytesAlone) {
     leave(find<QLineEdit>("edUser"));
     EXPECT_EQ(account(0).name, name) << "leaving the name field unedited renames nothing";
     type_over(find<QLineEdit>("edUser"), "bob");
+    QTest::keyClick(find<QLineEdit>("edUser"), Qt::Key_Return);
     EXPECT_EQ(account(0), (accounts::Account{"bob", "n3w", true}));
 }
 
@@ -449,87 +491,16 @@ TEST_F(OperatorWindowTest, DeleteRemovesTheAccountAndItsFolder) {
 
 // --- purge ------------------------------------------------------------------
 
-// Forwards to the host, holding the first file removal after arm() until
-// release(), so that a job can be watched while it runs. A hold that is
-// never released ends after a few seconds, so no run hangs on it.
-class GatedEnv final : public platform::Env {
+// Holds the first file removal after arm() until release(), so that a job
+// can be watched while it runs.
+class GatedEnv final : public platform::testing::ForwardingEnv {
 public:
-    void arm() {
-        std::lock_guard lock(mutex_);
-        armed_ = true;
-    }
-    bool holding() const {
-        std::lock_guard lock(mutex_);
-        return holding_;
-    }
-    std::thread::id held_thread() const {
-        std::lock_guard lock(mutex_);
-        return held_thread_;
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-    std::unique_ptr<platform::File> open(const std::string& path, platform::OpenMode mode,
-                                         std::error_code& ec) override {
-        return base_.open(path, mode, ec);
-    }
-    platform::FileInfo stat(const std::string& path, std::error_code& ec) override {
-        return base_.stat(path, ec);
-    }
-    std::vector<platform::DirEntry> list(const std::string& path, std::error_code& ec) override {
-        return base_.list(path, ec);
-    }
-    std::string real_path(const std::string& path, std::error_code& ec) override {
-        return base_.real_path(path, ec);
-    }
-    std::error_code make_dir(const std::string& path) override { return base_.make_dir(path); }
     std::error_code remove_file(const std::string& path) override {
-        hold();
-        return base_.remove_file(path);
-    }
-    std::error_code remove_dir(const std::string& path) override { return base_.remove_dir(path); }
-    std::error_code rename(const std::string& from, const std::string& to) override {
-        return base_.rename(from, to);
-    }
-    std::error_code set_mtime(const std::string& path, std::time_t mtime) override {
-        return base_.set_mtime(path, mtime);
-    }
-    std::uint32_t attributes(const std::string& path, std::error_code& ec) override {
-        return base_.attributes(path, ec);
-    }
-    std::error_code set_attributes(const std::string& path, std::uint32_t bits) override {
-        return base_.set_attributes(path, bits);
-    }
-    std::unique_ptr<platform::FileLock> lock(const std::string& path,
-                                             std::error_code& ec) override {
-        return base_.lock(path, ec);
-    }
-    std::time_t now() override { return base_.now(); }
-    std::optional<std::string> get_env(const std::string& name) override {
-        return base_.get_env(name);
+        gate.pass();
+        return ForwardingEnv::remove_file(path);
     }
 
-private:
-    void hold() {
-        std::unique_lock lock(mutex_);
-        if (!armed_) return;
-        armed_ = false;
-        holding_ = true;
-        held_thread_ = std::this_thread::get_id();
-        changed_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
-        holding_ = false;
-    }
-
-    platform::Env& base_ = platform::Env::host();
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool armed_ = false;
-    bool holding_ = false;
-    bool released_ = false;
-    std::thread::id held_thread_;
+    platform::testing::Gate gate;
 };
 
 class PurgeTest : public OperatorWindowTest {
@@ -584,7 +555,7 @@ TEST_F(PurgeTest, WithoutAnAgeChosenIsRefused) {
 
 TEST_F(PurgeTest, DeletesOldSlotsWhileTheWindowStaysResponsive) {
     auto owned = std::make_unique<GatedEnv>();
-    GatedEnv& gate = *owned;
+    GatedEnv& disk = *owned;
     open_server(0, std::move(owned));
     open_window();
     show_page("sysPage");
@@ -593,12 +564,12 @@ TEST_F(PurgeTest, DeletesOldSlotsWhileTheWindowStaysResponsive) {
     ASSERT_EQ(age->currentIndex(), 0);
     auto* purge = find<QPushButton>("Button2");
     auto* status = find<QLabel>("Label3");
-    gate.arm();
+    disk.gate.arm();
 
     click(purge);
-    ASSERT_TRUE(eventually([&] { return gate.holding(); }))
+    ASSERT_TRUE(eventually([&] { return disk.gate.holding(); }))
         << "the purge never reached the old slot";
-    EXPECT_NE(gate.held_thread(), std::this_thread::get_id())
+    EXPECT_NE(disk.gate.held_thread(), std::this_thread::get_id())
         << "the purge runs off the GUI thread";
     EXPECT_TRUE(window_->job_running());
     EXPECT_FALSE(purge->isEnabled());
@@ -613,7 +584,7 @@ TEST_F(PurgeTest, DeletesOldSlotsWhileTheWindowStaysResponsive) {
     EXPECT_EQ(settings().bandwidth, 42);
     EXPECT_TRUE(window_->job_running());
 
-    gate.release();
+    disk.gate.release();
     ASSERT_TRUE(eventually([&] { return status->text() == "Deleted!"; }))
         << status->text().toStdString();
     EXPECT_FALSE(window_->job_running());
@@ -701,7 +672,7 @@ protected:
         ASSERT_TRUE(pending());
     }
     bool pending() {
-        return server().call([this] { return server().accounts().convert_pending(); });
+        return server().convert_pending();
     }
     // Shows the window; the offer comes right after, and may hide it again.
     void show_window() {
