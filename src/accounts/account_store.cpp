@@ -210,7 +210,7 @@ LoadReport AccountStore::import_legacy() {
 SaveResult AccountStore::save() {
     if (!save_refusal_.empty()) return {save_refusal_};
     const std::string path = account_file_path();
-    support::CodecResult encoded = encode_account_file({settings_, accounts_});
+    wire::CodecResult encoded = encode_account_file({settings_, accounts_});
     if (!encoded.ok()) return {"cannot compress the accounts: " + encoded.error};
     // Written beside the old file as rkServer.cfg.tmp, owner-only, synced
     // and renamed over it: a crash leaves one of the two whole. The name

@@ -136,6 +136,17 @@ bool Connection::request(wire::Kind kind, std::uint8_t code, std::array<std::int
     return wait_ack(send(kind, code, args, payload, true));
 }
 
+std::uint32_t Connection::send(const wire::Packet& packet) {
+    const wire::PacketHead& h = packet.head;
+    return send(wire::Kind(h.kind), h.code, {h.arg1, h.arg2, h.arg3, h.arg4}, packet.payload,
+                h.want_ack != 0);
+}
+
+bool Connection::request(const wire::Packet& packet) {
+    const wire::PacketHead& h = packet.head;
+    return request(wire::Kind(h.kind), h.code, {h.arg1, h.arg2, h.arg3, h.arg4}, packet.payload);
+}
+
 void Connection::ack(std::uint32_t seq) { write(wire::encode_ack(current_seq(), seq)); }
 
 bool Connection::acked(std::uint32_t seq) const {

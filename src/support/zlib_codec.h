@@ -1,36 +1,14 @@
-// zlib-format (RFC 1950) compression of whole buffers, as packed batches and
-// upload chunks carry it. Pure functions: safe to call from any thread.
+// The zlib wrapper lives in wire/zlib_codec.h. These names remain only for
+// the engine's transfers and its tests until they include that header.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-#include <vector>
+#include "wire/zlib_codec.h"
 
 namespace rk::support {
 
-enum class CompressLevel {
-    none,     // stored blocks, still a valid zlib stream
-    fastest,  // zlib level 1
-    normal,   // zlib's default level
-    max,      // zlib level 9
-};
-
-// Either the produced bytes or, when `error` is not empty, why there are none.
-struct CodecResult {
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-
-    bool ok() const { return error.empty(); }
-};
-
-CodecResult compress(std::span<const std::uint8_t> input, CompressLevel level);
-
-// Inflates one zlib stream. Fails, without allocating more than about
-// `max_output` bytes, when the stream would inflate past `max_output`, is
-// truncated, is corrupt or fails its Adler-32 check. Bytes after the end of
-// the stream are ignored.
-CodecResult decompress(std::span<const std::uint8_t> input, std::size_t max_output);
+using wire::CodecResult;
+using wire::compress;
+using wire::CompressLevel;
+using wire::decompress;
 
 }  // namespace rk::support

@@ -80,6 +80,9 @@ SizeArgs pack_size(std::uint64_t size, std::uint32_t attributes);
 std::uint64_t unpack_size(std::int32_t arg1, std::int32_t arg2);
 std::uint32_t unpack_attributes(std::int32_t arg2);
 
+// Chunk indices travel as signed 32-bit values: no content has more chunks.
+inline constexpr std::uint64_t kMaxChunks = 0x7FFFFFFF;
+
 // Number of chunks a content of `size` bytes is cut into.
 constexpr std::uint64_t chunk_count(std::uint64_t size) {
     return (size + kChunkSize - 1) / kChunkSize;

@@ -4,7 +4,7 @@
 #include <asio/connect.hpp>
 #include <asio/write.hpp>
 
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -135,9 +135,9 @@ bool serve_stream(PeerLink& link, std::span<const std::uint8_t> content, const S
                 k * wire::kChunkSize,
                 std::min<std::size_t>(wire::kChunkSize, content.size() - k * wire::kChunkSize));
             std::int32_t compressed = 0;
-            support::CodecResult packed;
+            wire::CodecResult packed;
             if (plan.compress && wire::worth_compressing(chunk.size())) {
-                packed = support::compress(chunk, support::CompressLevel::normal);
+                packed = wire::compress(chunk, wire::CompressLevel::normal);
                 if (wire::compressed_pays(chunk.size(), packed.bytes.size())) {
                     chunk = packed.bytes;
                     compressed = 1;
