@@ -30,12 +30,6 @@ bool is(const wire::PacketHead& h, Kind kind, std::uint8_t code) {
     return h.kind == std::uint8_t(kind) && h.code == code;
 }
 
-std::vector<std::uint8_t> path_payload(std::string_view wire_path) {
-    wire::PayloadWriter payload;
-    payload.zstr(wire_path);
-    return payload.take();
-}
-
 // Asks the server to stop sending a stream we will not take.
 void stop_stream(Connection& link) { link.request(Kind::request, code_of(Request::stop_transfer)); }
 
@@ -214,7 +208,8 @@ Listing decode_listing(std::span<const std::uint8_t> bytes, std::int32_t file_co
 
 Listing list(Connection& link, std::string_view wire_path) {
     Listing listing;
-    if (!link.request(Kind::request, code_of(Request::list_folder), {}, path_payload(wire_path))) {
+    if (!link.request(Kind::request, code_of(Request::list_folder), {},
+                      wire::path_payload(wire_path))) {
         return listing;
     }
     const auto header = link.receive_if(
@@ -256,7 +251,7 @@ Download download(Connection& link, std::string_view wire_path, const std::files
                   const Progress& progress) {
     Download result;
     if (!link.request(Kind::request, code_of(Request::download_file), {},
-                      path_payload(wire_path))) {
+                      wire::path_payload(wire_path))) {
         return result;
     }
     const auto header = link.receive_if(
@@ -301,8 +296,8 @@ Download download(Connection& link, std::string_view wire_path, const std::files
         next_offset = offset + data.size();
         return bool(out);
     };
-    const Outcome got = receive_stream(link, file.transfer_id, code_of(Data::file_chunk),
-                                       file.size, to_file, progress, false);
+    const Outcome got = receive_stream(link, file.transfer_id, code_of(Data::file_chunk), file.size,
+                                       to_file, progress, false);
     out.close();
     std::error_code ec;
     if (got.status == Transfer::done && !out) {

@@ -71,11 +71,13 @@ constexpr std::uint8_t code_of(Data d) { return std::uint8_t(d); }
 // A header for a packet of `code`, in the kind that code travels in; Seq and
 // the arguments are left for the sender to fill.
 constexpr PacketHead packet_head(Request code, bool want_ack) {
-    return {.code = code_of(code), .kind = std::uint8_t(Kind::request),
+    return {.code = code_of(code),
+            .kind = std::uint8_t(Kind::request),
             .want_ack = want_ack ? kWantAck : std::uint8_t{0}};
 }
 constexpr PacketHead packet_head(Data code, bool want_ack) {
-    return {.code = code_of(code), .kind = std::uint8_t(Kind::data),
+    return {.code = code_of(code),
+            .kind = std::uint8_t(Kind::data),
             .want_ack = want_ack ? kWantAck : std::uint8_t{0}};
 }
 

@@ -12,9 +12,7 @@ Packet FileHeader::encode() const {
     packet.head.arg2 = args.arg2;
     packet.head.arg3 = dos_date;
     packet.head.arg4 = transfer_id;
-    PayloadWriter path;
-    path.zstr(name);
-    packet.payload = path.take();
+    packet.payload = path_payload(name);
     return packet;
 }
 

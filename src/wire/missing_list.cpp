@@ -37,8 +37,8 @@ Decoded<MissingList> MissingList::decode(const Packet& packet) {
     const std::size_t listed = data.bytes.size() / 4;
     if (data.bytes.size() % 4 != 0 || listed == 0 || listed > kMaxMissingListed ||
         h.arg2 < std::int32_t(listed)) {
-        list.error = "missing-chunk list of " + std::to_string(data.bytes.size()) +
-                     " bytes for " + std::to_string(h.arg2) + " chunks";
+        list.error = "missing-chunk list of " + std::to_string(data.bytes.size()) + " bytes for " +
+                     std::to_string(h.arg2) + " chunks";
         return list;
     }
     PayloadReader reader(data.bytes);

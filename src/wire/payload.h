@@ -54,6 +54,9 @@ private:
     std::vector<std::uint8_t> out_;
 };
 
+// The payload of a request that names one path: the path, NUL-terminated.
+std::vector<std::uint8_t> path_payload(std::string_view wire_path);
+
 // The NUL-terminated string starting at `offset`, ending at the first NUL or
 // the end of the bytes; empty when `offset` lies beyond them.
 std::string zstr_at(std::span<const std::uint8_t> bytes, std::size_t offset = 0);

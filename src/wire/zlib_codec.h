@@ -1,5 +1,6 @@
-// zlib-format (RFC 1950) compression of whole buffers, as packed batches and
-// upload chunks carry it. Pure functions: safe to call from any thread.
+// zlib-format (RFC 1950) compression of whole buffers, as compressed payloads,
+// the account file and old save containers carry it. Pure functions: safe to
+// call from any thread.
 #pragma once
 
 #include <cstddef>

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "scripted_peer.h"
-#include "wire/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::client::test {
 namespace {

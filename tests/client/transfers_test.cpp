@@ -8,9 +8,9 @@
 
 #include "platform/dos_time.h"
 #include "scripted_peer.h"
-#include "wire/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::client::test {
 namespace {

@@ -13,8 +13,8 @@
 #include "../platform/temp_dir.h"
 #include "platform/dos_time.h"
 #include "platform/faulty_env.h"
-#include "wire/zlib_codec.h"
 #include "wire/payload.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::files {
 namespace {

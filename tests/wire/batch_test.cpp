@@ -9,7 +9,9 @@
 
 namespace rk::wire {
 
-void PrintTo(const BatchName& n, std::ostream* out) { *out << "{" << n.wire_path << " " << n.tag << "}"; }
+void PrintTo(const BatchName& n, std::ostream* out) {
+    *out << "{" << n.wire_path << " " << n.tag << "}";
+}
 
 namespace {
 
@@ -69,8 +71,8 @@ TEST(BatchRequestTest, EncodesPairsThenAnEmptyPathCompressedWhereItPays) {
     EXPECT_EQ(plain.head.code, code_of(Request::download_batch));
     EXPECT_EQ(plain.head.want_ack, kWantAck);
     EXPECT_EQ(plain.head.arg4, 0);
-    EXPECT_EQ(plain.payload, bytes_of("\\a"s + '\0' + tag_bytes(0) + "\\b" + '\0' + tag_bytes(-1) +
-                                      '\0'));
+    EXPECT_EQ(plain.payload,
+              bytes_of("\\a"s + '\0' + tag_bytes(0) + "\\b" + '\0' + tag_bytes(-1) + '\0'));
 
     BatchRequest many;
     for (int i = 0; i < 100; ++i) many.names.push_back({"\\1\\SAVE" + std::to_string(i), i});
@@ -155,7 +157,9 @@ TEST(BatchStream, DecoderNeverReadsPastItsBytesNorTrustsALength) {
     BatchStreamWriter w;
     w.file(1, 0, 0, bytes_of("abc"));
     const Bytes one = w.take();
-    const auto cut = [&](std::size_t n) { return Bytes(one.begin(), one.begin() + std::ptrdiff_t(n)); };
+    const auto cut = [&](std::size_t n) {
+        return Bytes(one.begin(), one.begin() + std::ptrdiff_t(n));
+    };
     Bytes negative;
     for (std::uint32_t v : {1u, std::uint32_t(-2), 0u, 0u}) put_u32(negative, v);
     Bytes huge;

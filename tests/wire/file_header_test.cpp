@@ -23,7 +23,11 @@ TEST(FileHeader, PacksSizeAndAttributesIntoTheArguments) {
         {"five GiB", {5ull << 30, 0x21, 0, 0, "a"}, 0x40000000, 0x00010021, 5ull << 30, 0x21},
         {"largest", {kMaxFileSize, 0xFFFF, 0, 0, "a"}, -1, -1, kMaxFileSize, 0xFFFF},
         {"bits past 48 and 16 do not travel",
-         {kMaxFileSize + 2, 0x10021, 0, 0, "a"}, 1, 0x21, 1, 0x21},
+         {kMaxFileSize + 2, 0x10021, 0, 0, "a"},
+         1,
+         0x21,
+         1,
+         0x21},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

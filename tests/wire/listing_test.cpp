@@ -63,11 +63,10 @@ TEST(ListingWriter, LaysOutFilesThenTheFolderSection) {
     Bytes totals;
     put_u32(totals, 9);
     put_u32(totals, 0xFFFFFFFF);
-    const Bytes expected =
-        join(join(join(file_record("\\a", (1ull << 40) + 5, 0x21, 0x11223344),
-                       file_record("\\f\\b", 0, 0x20, 7)),
-                  bytes_of("\\f\r\n\\g\r\n"s + '\0')),
-             totals);
+    const Bytes expected = join(join(join(file_record("\\a", (1ull << 40) + 5, 0x21, 0x11223344),
+                                          file_record("\\f\\b", 0, 0x20, 7)),
+                                     bytes_of("\\f\r\n\\g\r\n"s + '\0')),
+                                totals);
     EXPECT_EQ(w.take(), expected);
 }
 
@@ -120,7 +119,9 @@ TEST(DecodeListing, NeverReadsPastItsBytesNorTrustsTheCount) {
     put_u32(total, 9);
     const Bytes good =
         join(join(file_record("\\a", 1, 0x20, 3), bytes_of("\\f\r\n"s + '\0')), total);
-    const auto cut = [&](std::size_t n) { return Bytes(good.begin(), good.begin() + std::ptrdiff_t(n)); };
+    const auto cut = [&](std::size_t n) {
+        return Bytes(good.begin(), good.begin() + std::ptrdiff_t(n));
+    };
     Bytes bad_type = good;
     bad_type[0] = 1;
     const struct {
@@ -138,8 +139,8 @@ TEST(DecodeListing, NeverReadsPastItsBytesNorTrustsTheCount) {
         {"record cut inside its fields", cut(10), 1, false},
         {"path without its NUL", cut(19), 1, false},
         {"no folder section", cut(20), 1, false},
-        {"folder name without CR LF", join(file_record("\\a", 1, 0, 0), bytes_of("\\f"s + '\0')),
-         1, false},
+        {"folder name without CR LF", join(file_record("\\a", 1, 0, 0), bytes_of("\\f"s + '\0')), 1,
+         false},
         {"folder total cut short", cut(good.size() - 1), 1, false},
         {"unknown record type", bad_type, 1, false},
     };
