@@ -1,7 +1,12 @@
-// Runs every payload reader over arbitrary bytes; the sanitizers catch any
-// read past the end.
+// Runs every payload reader and decoder over arbitrary bytes; the sanitizers
+// catch any read past the end, the checks below any cap a decoder lets pass.
 #include <cstdlib>
 
+#include "wire/batch.h"
+#include "wire/chunk.h"
+#include "wire/file_header.h"
+#include "wire/listing.h"
+#include "wire/missing_list.h"
 #include "wire/packet.h"
 #include "wire/path_text.h"
 #include "wire/payload.h"
@@ -27,5 +32,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)rk::wire::file_name_part(path);
     (void)rk::wire::exclude_slash(rk::wire::include_slash(path));
     (void)rk::wire::decode_packet(bytes);
+
+    // The same bytes as the payload of every packet that carries one, its
+    // arguments taken from the first 16 bytes so that flags and counts vary.
+    rk::wire::Packet packet;
+    packet.payload.assign(bytes.begin(), bytes.end());
+    if (size >= 16) {
+        packet.head.arg1 = std::int32_t(rk::wire::load_u32(data));
+        packet.head.arg2 = std::int32_t(rk::wire::load_u32(data + 4));
+        packet.head.arg3 = std::int32_t(rk::wire::load_u32(data + 8));
+        packet.head.arg4 = std::int32_t(rk::wire::load_u32(data + 12));
+    }
+    (void)rk::wire::decode_listing(bytes, packet.head.arg1);
+    (void)rk::wire::decode_batch_stream(bytes);
+    (void)rk::wire::FileHeader::decode(packet);
+    if (rk::wire::read_batch_request(bytes).size() > rk::wire::kMaxBatchNames) std::abort();
+    if (rk::wire::BatchRequest::decode(packet).value.names.size() > rk::wire::kMaxBatchNames)
+        std::abort();
+    const auto missing = rk::wire::MissingList::decode(packet);
+    if (missing.ok() && (missing.value.indices.size() > rk::wire::kMaxMissingListed ||
+                         std::int64_t(missing.value.indices.size()) > missing.value.count))
+        std::abort();
+    const auto chunk = rk::wire::Chunk::decode(packet);
+    if (chunk.ok() && (packet.head.arg4 & 0xFF) != 0 &&
+        chunk.value.bytes.size() > rk::wire::kChunkSize)
+        std::abort();
     return 0;
 }

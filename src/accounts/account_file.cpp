@@ -99,9 +99,9 @@ std::vector<std::uint8_t> encode_account_image(const AccountImage& image) {
     return out;
 }
 
-support::CodecResult encode_account_file(const AccountImage& image) {
+wire::CodecResult encode_account_file(const AccountImage& image) {
     const std::vector<std::uint8_t> plain = encode_account_image(image);
-    support::CodecResult packed = support::compress(plain, support::CompressLevel::max);
+    wire::CodecResult packed = wire::compress(plain, wire::CompressLevel::max);
     if (!packed.ok()) return packed;
     std::vector<std::uint8_t> file(4, 0);
     put_u32(file, 0, kFileMagic);
@@ -112,7 +112,7 @@ support::CodecResult encode_account_file(const AccountImage& image) {
 
 DecodedImage decode_account_file(std::span<const std::uint8_t> file) {
     if (file.size() >= 4 && u32_at(file, 0) == kFileMagic) {
-        support::CodecResult plain = support::decompress(file.subspan(4), kMaxImageBytes);
+        wire::CodecResult plain = wire::decompress(file.subspan(4), kMaxImageBytes);
         if (!plain.ok()) return damaged("the compressed image does not inflate: " + plain.error);
         return decode_account_image(plain.bytes);
     }

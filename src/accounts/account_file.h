@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::accounts {
 
@@ -86,7 +86,7 @@ struct DecodedImage {
 // The uncompressed image, as the file holds it once inflated.
 std::vector<std::uint8_t> encode_account_image(const AccountImage& image);
 // The whole file: the magic, then the image as one zlib stream at level 9.
-support::CodecResult encode_account_file(const AccountImage& image);
+wire::CodecResult encode_account_file(const AccountImage& image);
 
 // A whole file, compressed or (without the magic) the bare image.
 DecodedImage decode_account_file(std::span<const std::uint8_t> file);

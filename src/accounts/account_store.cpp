@@ -246,7 +246,7 @@ PendingSave AccountStore::prepare_save() const {
         save.error = save_refusal_;
         return save;
     }
-    const support::CodecResult encoded = encode_account_file({settings_, accounts_});
+    const wire::CodecResult encoded = encode_account_file({settings_, accounts_});
     if (!encoded.ok()) {
         save.error = "cannot compress the accounts: " + encoded.error;
         return save;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "support/zlib_codec.h"
+#include "wire/client_config_push.h"
 
 namespace rk::accounts {
 
@@ -75,12 +75,7 @@ ClientConfigReport ClientConfig::check(bool forced) {
     text.resize(got);
 
     std::vector<std::string> lines = split_lines(text);
-    std::string pushed;
-    for (const std::string& line : lines) pushed += line + "\r\n";
-    pushed += '\0';
-    support::CodecResult packed = support::compress(
-        std::span(reinterpret_cast<const std::uint8_t*>(pushed.data()), pushed.size()),
-        support::CompressLevel::max);
+    wire::CodecResult packed = wire::encode_client_config_push(lines);
     if (!packed.ok()) {
         return trouble(Problem::not_packable, "cannot compress " + path_ + ": " + packed.error);
     }

@@ -61,8 +61,8 @@ public:
 
     // Pushed only while the switch is on and the file held two lines or more.
     bool should_push(const Settings& settings) const;
-    // The pushed bytes: every line followed by CR LF, then one NUL, as one
-    // zlib stream at the best compression. Empty when there is nothing to push.
+    // The pushed payload (wire/client_config_push.h). Empty when there is
+    // nothing to push.
     std::span<const std::uint8_t> payload() const { return payload_; }
 
 private:

@@ -136,6 +136,17 @@ bool Connection::request(wire::Kind kind, std::uint8_t code, std::array<std::int
     return wait_ack(send(kind, code, args, payload, true));
 }
 
+std::uint32_t Connection::send(const wire::Packet& packet) {
+    const wire::PacketHead& h = packet.head;
+    return send(wire::Kind(h.kind), h.code, {h.arg1, h.arg2, h.arg3, h.arg4}, packet.payload,
+                h.want_ack != 0);
+}
+
+bool Connection::request(const wire::Packet& packet) {
+    const wire::PacketHead& h = packet.head;
+    return request(wire::Kind(h.kind), h.code, {h.arg1, h.arg2, h.arg3, h.arg4}, packet.payload);
+}
+
 void Connection::ack(std::uint32_t seq) { write(wire::encode_ack(current_seq(), seq)); }
 
 bool Connection::acked(std::uint32_t seq) const {
@@ -337,9 +348,7 @@ AccountResult Connection::create_account(std::string_view name, std::string_view
 }
 
 bool Connection::request_path(std::uint8_t code, std::string_view wire_path) {
-    wire::PayloadWriter payload;
-    payload.zstr(wire_path);
-    return request(wire::Kind::request, code, {}, payload.data());
+    return request(wire::Kind::request, code, {}, wire::path_payload(wire_path));
 }
 
 RemoveResult Connection::remove_file(std::string_view wire_path) {
@@ -375,10 +384,8 @@ bool Connection::remove_tree(std::string_view wire_path) {
 SlotDates Connection::slot_dates(std::string_view wire_path) {
     SlotDates result;
     const std::int32_t echo = take_transfer_id();
-    wire::PayloadWriter payload;
-    payload.zstr(wire_path);
     if (!request(wire::Kind::request, code_of(wire::Request::ask_slot_dates), {echo, 0, 0, 0},
-                 payload.data())) {
+                 wire::path_payload(wire_path))) {
         return result;
     }
     // The echo tells this answer from a late one to an earlier question.

@@ -81,6 +81,10 @@ public:
     bool wait_ack(std::uint32_t seq);
     bool request(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args = {},
                  std::span<const std::uint8_t> payload = {});
+    // The same for a packet a wire codec encoded; its Seq is ours to number,
+    // and request() asks for an acknowledgement whatever the packet says.
+    std::uint32_t send(const wire::Packet& packet);
+    bool request(const wire::Packet& packet);
 
     // Writes `bytes` exactly as given, outside the numbering.
     void send_raw(std::span<const std::uint8_t> bytes);

@@ -42,6 +42,7 @@
 #include "client/transfers.h"
 #include "files/batch.h"
 #include "platform/process.h"
+#include "wire/batch.h"
 #include "wire/codes.h"
 #include "wire/framer.h"
 #include "wire/packet.h"
@@ -235,8 +236,6 @@ constexpr std::uint64_t kClientFileSize = kMiB;
 // Each timed figure is the best of this many runs, the baselines' as well:
 // loopback copies take milliseconds and one scheduling hiccup would decide.
 constexpr int kRounds = 3;
-// Per file in a batch stream, besides its bytes.
-constexpr std::uint64_t kBatchEntryHead = 16;
 // Files per folder of the listed tree.
 constexpr int kTreeFanOut = 1000;
 
@@ -362,7 +361,7 @@ std::optional<double> batch_seconds(client::Connection& link, int files) {
     // The server stops packing after the entry that crosses its limit;
     // asking for more names than fit would only cost bytes.
     const auto per_request =
-        std::size_t(files::kBatchStreamLimit / (kBatchFileSize + kBatchEntryHead) + 1);
+        std::size_t(files::kBatchStreamLimit / (kBatchFileSize + wire::kBatchEntryHead) + 1);
     std::vector<int> pending(static_cast<std::size_t>(files));
     for (int i = 0; i < files; ++i) pending[std::size_t(i)] = i;
     const auto start = Clock::now();

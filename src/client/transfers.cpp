@@ -4,12 +4,15 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <limits>
 #include <set>
 
 #include "platform/dos_time.h"
-#include "support/zlib_codec.h"
+#include "platform/env.h"
+#include "wire/batch.h"
+#include "wire/chunk.h"
 #include "wire/codes.h"
+#include "wire/file_header.h"
+#include "wire/missing_list.h"
 #include "wire/payload.h"
 
 namespace rk::client {
@@ -23,22 +26,8 @@ using wire::Kind;
 using wire::Reply;
 using wire::Request;
 
-
 bool is(const wire::PacketHead& h, Kind kind, std::uint8_t code) {
     return h.kind == std::uint8_t(kind) && h.code == code;
-}
-
-// Chunk indices travel as signed 32-bit values; a stream with more chunks
-// could not be addressed, so its announcement is a lie or beyond us.
-constexpr std::uint64_t kMaxChunks = std::uint64_t(std::numeric_limits<std::int32_t>::max());
-// The largest missing-chunk list one packet may carry.
-constexpr std::size_t kMaxMissingListed = 1024;
-constexpr std::uint32_t kArchive = 0x20;
-
-std::vector<std::uint8_t> path_payload(std::string_view wire_path) {
-    wire::PayloadWriter payload;
-    payload.zstr(wire_path);
-    return payload.take();
 }
 
 // Asks the server to stop sending a stream we will not take.
@@ -128,17 +117,13 @@ Outcome receive_stream(Connection& link, std::int32_t tid, std::uint8_t data_cod
         const std::uint64_t offset = index * wire::kChunkSize;
         const std::size_t expected =
             std::size_t(std::min<std::uint64_t>(wire::kChunkSize, size - offset));
-        std::span<const std::uint8_t> data = packet->payload;
-        support::CodecResult inflated;
-        if ((h.arg4 & 0xFF) != 0) {
-            inflated = support::decompress(data, wire::kChunkSize);
-            if (!inflated.ok()) {
-                stop_stream(link);
-                return {Transfer::malformed, "chunk " + std::to_string(index) +
-                                                 " does not decompress: " + inflated.error};
-            }
-            data = inflated.bytes;
+        const wire::Decoded<wire::Chunk> chunk = wire::Chunk::decode(*packet);
+        if (!chunk.ok()) {
+            stop_stream(link);
+            return {Transfer::malformed,
+                    "chunk " + std::to_string(index) + " does not decompress: " + chunk.error};
         }
+        const std::span<const std::uint8_t> data = chunk.value.bytes;
         if (data.size() != expected) {
             stop_stream(link);
             return {Transfer::malformed, "chunk " + std::to_string(index) + " holds " +
@@ -166,10 +151,6 @@ Sink memory_sink(std::vector<std::uint8_t>& bytes) {
     };
 }
 
-std::uint32_t load_at(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return wire::load_u32(bytes.data() + at);
-}
-
 std::int32_t local_dos_date(const std::filesystem::path& file) {
     std::error_code ec;
     const auto stamp = std::filesystem::last_write_time(file, ec);
@@ -185,51 +166,6 @@ void set_local_date(const std::filesystem::path& file, std::int32_t dos_date) {
     const auto sys = std::chrono::system_clock::from_time_t(*time);
     std::error_code ignored;
     std::filesystem::last_write_time(file, std::chrono::file_clock::from_sys(sys), ignored);
-}
-
-struct FileHeader {
-    std::uint64_t size = 0;
-    std::uint32_t attributes = 0;
-    std::int32_t dos_date = -1;
-    std::int32_t tid = 0;
-};
-
-FileHeader read_file_header(const wire::PacketHead& h) {
-    return {wire::unpack_size(h.arg1, h.arg2), wire::unpack_attributes(h.arg2), h.arg3, h.arg4};
-}
-
-Batch parse_batch(std::span<const std::uint8_t> bytes) {
-    Batch batch;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < 16) {
-            batch.status = Transfer::malformed;
-            batch.detail = "the batch ends inside an entry's header";
-            return batch;
-        }
-        BatchEntry entry;
-        entry.tag = std::int32_t(load_at(bytes, at));
-        entry.length = std::int32_t(load_at(bytes, at + 4));
-        at += 16;
-        if (entry.length == -1) {
-            batch.entries.push_back(std::move(entry));
-            continue;
-        }
-        entry.attributes = load_at(bytes, at - 8);
-        entry.dos_date = std::int32_t(load_at(bytes, at - 4));
-        if (entry.length < 0 || std::uint64_t(entry.length) > bytes.size() - at) {
-            batch.status = Transfer::malformed;
-            batch.detail = "entry with tag " + std::to_string(entry.tag) + " claims " +
-                           std::to_string(entry.length) + " bytes";
-            return batch;
-        }
-        const auto first = bytes.begin() + std::ptrdiff_t(at);
-        entry.bytes.assign(first, first + std::ptrdiff_t(entry.length));
-        at += std::size_t(entry.length);
-        batch.entries.push_back(std::move(entry));
-    }
-    batch.status = Transfer::done;
-    return batch;
 }
 
 }  // namespace
@@ -257,77 +193,38 @@ std::string_view describe(Transfer status) {
 }
 
 Listing decode_listing(std::span<const std::uint8_t> bytes, std::int32_t file_count) {
+    wire::Decoded<wire::ListingContent> content = wire::decode_listing(bytes, file_count);
     Listing listing;
-    const auto bad = [&listing](std::string why) {
+    if (!content.ok()) {
         listing.status = Transfer::malformed;
-        listing.detail = std::move(why);
-        listing.files.clear();
-        listing.folders.clear();
+        listing.detail = std::move(content.error);
         return listing;
-    };
-    if (file_count < 0) return bad("negative file count");
-    if (bytes.empty()) {
-        if (file_count != 0) return bad("an empty listing announced files");
-        listing.status = Transfer::done;
-        return listing;
-    }
-    std::size_t at = 0;
-    for (std::int32_t i = 0; i < file_count; ++i) {
-        if (bytes.size() - at < 17)
-            return bad("file record " + std::to_string(i) + " is cut short");
-        if (bytes[at] != 0) return bad("file record " + std::to_string(i) + " has an unknown type");
-        ListedFile file;
-        file.size = std::uint64_t(load_at(bytes, at + 1)) | std::uint64_t(load_at(bytes, at + 5))
-                                                                << 32;
-        file.attributes = load_at(bytes, at + 9);
-        file.dos_date = load_at(bytes, at + 13);
-        at += 17;
-        const auto nul = std::find(bytes.begin() + std::ptrdiff_t(at), bytes.end(), 0);
-        if (nul == bytes.end()) return bad("file record " + std::to_string(i) + " has no end");
-        file.path.assign(bytes.begin() + std::ptrdiff_t(at), nul);
-        at = std::size_t(nul - bytes.begin()) + 1;
-        listing.files.push_back(std::move(file));
-    }
-    const auto nul = std::find(bytes.begin() + std::ptrdiff_t(at), bytes.end(), 0);
-    if (nul == bytes.end()) return bad("the folder section has no end");
-    const std::string text(bytes.begin() + std::ptrdiff_t(at), nul);
-    at = std::size_t(nul - bytes.begin()) + 1;
-    for (std::size_t from = 0; from < text.size();) {
-        const auto end = text.find("\r\n", from);
-        if (end == std::string::npos) return bad("a folder name is not ended by CR LF");
-        listing.folders.push_back({text.substr(from, end - from), 0});
-        from = end + 2;
-    }
-    if ((bytes.size() - at) / 4 < listing.folders.size()) {
-        return bad("fewer folder totals than folders");
-    }
-    for (ListedFolder& folder : listing.folders) {
-        folder.total = load_at(bytes, at);
-        at += 4;
     }
     listing.status = Transfer::done;
+    listing.files = std::move(content.value.files);
+    listing.folders = std::move(content.value.folders);
     return listing;
 }
 
 Listing list(Connection& link, std::string_view wire_path) {
     Listing listing;
-    if (!link.request(Kind::request, code_of(Request::list_folder), {}, path_payload(wire_path))) {
+    if (!link.request(Kind::request, code_of(Request::list_folder), {},
+                      wire::path_payload(wire_path))) {
         return listing;
     }
     const auto header = link.receive_if(
         [](const wire::PacketHead& h) { return is(h, Kind::data, code_of(Data::listing_header)); },
         link.options().answer_timeout);
     if (!header) return listing;
-    const wire::PacketHead& h = header->head;
-    const std::int32_t tid = h.arg4;
-    if (h.arg2 < 0 || h.arg1 < -1) {
+    const wire::ListingHeader h = wire::ListingHeader::decode(header->head);
+    if (!h.possible()) {
         listing.status = Transfer::malformed;
         listing.detail = "impossible listing header";
-        if (h.arg2 != 0) stop_stream(link);
+        if (h.size != 0) stop_stream(link);
         return listing;
     }
-    const auto size = std::uint64_t(h.arg2);
-    if (h.arg1 == -1) {
+    const auto size = std::uint64_t(h.size);
+    if (!h.exists()) {
         if (size != 0) stop_stream(link);
         listing.status = Transfer::missing;
         return listing;
@@ -340,21 +237,21 @@ Listing list(Connection& link, std::string_view wire_path) {
     }
     std::vector<std::uint8_t> bytes;
     bytes.reserve(std::size_t(std::min<std::uint64_t>(size, 1u << 20)));
-    const Outcome got = receive_stream(link, tid, code_of(Data::listing_chunk), size,
+    const Outcome got = receive_stream(link, h.transfer_id, code_of(Data::listing_chunk), size,
                                        memory_sink(bytes), {}, false);
     if (got.status != Transfer::done) {
         listing.status = got.status;
         listing.detail = got.detail;
         return listing;
     }
-    return decode_listing(bytes, h.arg1);
+    return decode_listing(bytes, h.file_count);
 }
 
 Download download(Connection& link, std::string_view wire_path, const std::filesystem::path& local,
                   const Progress& progress) {
     Download result;
     if (!link.request(Kind::request, code_of(Request::download_file), {},
-                      path_payload(wire_path))) {
+                      wire::path_payload(wire_path))) {
         return result;
     }
     const auto header = link.receive_if(
@@ -368,11 +265,11 @@ Download download(Connection& link, std::string_view wire_path, const std::files
         result.status = Transfer::missing;
         return result;
     }
-    const FileHeader file = read_file_header(header->head);
+    const wire::FileHeader file = wire::FileHeader::decode(*header);
     result.size = file.size;
     result.attributes = file.attributes;
     result.dos_date = file.dos_date;
-    if (wire::chunk_count(file.size) > kMaxChunks) {
+    if (wire::chunk_count(file.size) > wire::kMaxChunks) {
         stop_stream(link);
         result.status = Transfer::too_large;
         result.detail = "a file of " + std::to_string(file.size) + " bytes";
@@ -399,7 +296,7 @@ Download download(Connection& link, std::string_view wire_path, const std::files
         next_offset = offset + data.size();
         return bool(out);
     };
-    const Outcome got = receive_stream(link, file.tid, code_of(Data::file_chunk), file.size,
+    const Outcome got = receive_stream(link, file.transfer_id, code_of(Data::file_chunk), file.size,
                                        to_file, progress, false);
     out.close();
     std::error_code ec;
@@ -426,25 +323,10 @@ Download download(Connection& link, std::string_view wire_path, const std::files
 
 Batch download_batch(Connection& link, const std::vector<std::string>& wire_paths) {
     Batch batch;
-    wire::PayloadWriter writer;
-    for (std::size_t i = 0; i < wire_paths.size(); ++i) {
-        writer.zstr(wire_paths[i]);
-        writer.i32(std::int32_t(i));
-    }
-    writer.zstr("");
-    std::vector<std::uint8_t> payload = writer.take();
-    std::int32_t compressed = 0;
-    if (wire::worth_compressing(payload.size())) {
-        auto packed = support::compress(payload, support::CompressLevel::normal);
-        if (packed.ok() && wire::compressed_pays(payload.size(), packed.bytes.size())) {
-            payload = std::move(packed.bytes);
-            compressed = 1;
-        }
-    }
-    if (!link.request(Kind::request, code_of(Request::download_batch), {0, 0, 0, compressed},
-                      payload)) {
-        return batch;
-    }
+    wire::BatchRequest request;
+    for (std::size_t i = 0; i < wire_paths.size(); ++i)
+        request.names.push_back({wire_paths[i], std::int32_t(i)});
+    if (!link.request(request.encode())) return batch;
     // One name is answered as a plain download; the client cannot know in
     // advance which names the server counts, so both shapes are taken.
     const auto header = link.receive_if(
@@ -462,17 +344,17 @@ Batch download_batch(Connection& link, const std::vector<std::string>& wire_path
         return batch;
     }
     const bool single = h.kind == std::uint8_t(Kind::data);
-    FileHeader file;
+    wire::FileHeader file;
     if (single) {
-        file = read_file_header(h);
-    } else if (h.arg3 < 0) {
+        file = wire::FileHeader::decode(*header);
+    } else if (const wire::BatchHeader stream = wire::BatchHeader::decode(h); !stream.possible()) {
         batch.status = Transfer::malformed;
         batch.detail = "negative batch size";
         stop_stream(link);
         return batch;
     } else {
-        file.size = std::uint64_t(h.arg3);
-        file.tid = h.arg4;
+        file.size = std::uint64_t(stream.size);
+        file.transfer_id = stream.transfer_id;
     }
     if (file.size > kMaxBatchSize) {
         stop_stream(link);
@@ -483,14 +365,20 @@ Batch download_batch(Connection& link, const std::vector<std::string>& wire_path
     std::vector<std::uint8_t> bytes;
     bytes.reserve(std::size_t(std::min<std::uint64_t>(file.size, 1u << 20)));
     const Outcome got = receive_stream(
-        link, file.tid, single ? code_of(Data::file_chunk) : code_of(Data::batch_chunk), file.size,
-        memory_sink(bytes), {}, !single);
+        link, file.transfer_id, single ? code_of(Data::file_chunk) : code_of(Data::batch_chunk),
+        file.size, memory_sink(bytes), {}, !single);
     if (got.status != Transfer::done) {
         batch.status = got.status;
         batch.detail = got.detail;
         return batch;
     }
-    if (!single) return parse_batch(bytes);
+    if (!single) {
+        auto stream = wire::decode_batch_stream(bytes);
+        batch.status = stream.ok() ? Transfer::done : Transfer::malformed;
+        batch.detail = std::move(stream.error);
+        batch.entries = std::move(stream.value);
+        return batch;
+    }
     batch.status = Transfer::done;
     batch.entries.push_back(
         {0, std::int64_t(file.size), file.attributes, file.dos_date, std::move(bytes)});
@@ -513,18 +401,15 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
     std::ifstream in(local, std::ios::binary);
     if (ec || !in) return fail(Transfer::local_failed, "cannot read " + local.string());
     // The wire carries 48 bits of size and 31 bits of chunk index.
-    if (size >> 48 != 0 || wire::chunk_count(size) > kMaxChunks) {
+    if (size > wire::kMaxFileSize || wire::chunk_count(size) > wire::kMaxChunks) {
         return fail(Transfer::too_large, "a file of " + std::to_string(size) + " bytes");
     }
     const std::uint64_t count = wire::chunk_count(size);
     const std::int32_t tid = link.take_transfer_id();
     result.transfer_id = tid;
-    const wire::SizeArgs args = wire::pack_size(size, kArchive);
-    if (!link.request(Kind::data, code_of(Data::file_header),
-                      {args.arg1, args.arg2, local_dos_date(local), tid},
-                      path_payload(wire_path))) {
-        return result;
-    }
+    const wire::FileHeader header{size, platform::attr::kArchive, local_dos_date(local), tid,
+                                  std::string(wire_path)};
+    if (!link.request(header.encode())) return result;
 
     // 160 names no transfer; it can only be the answer to our start.
     const auto is_answer = [tid](const wire::PacketHead& h) {
@@ -555,19 +440,9 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
         in.read(reinterpret_cast<char*>(chunk.data()), std::streamsize(n));
         // A file that shrank under us cannot be sent as announced.
         if (std::size_t(in.gcount()) != n) return false;
-        std::span<const std::uint8_t> payload(chunk.data(), n);
-        std::int32_t compressed = 0;
-        support::CodecResult packed;
-        if (options.compress && wire::worth_compressing(n)) {
-            packed = support::compress(payload, support::CompressLevel::normal);
-            if (packed.ok() && wire::compressed_pays(n, packed.bytes.size())) {
-                payload = packed.bytes;
-                compressed = 1;
-            }
-        }
         // Chunks are not acknowledged: the missing list repairs a loss.
-        link.send(Kind::data, code_of(Data::file_chunk), {tid, std::int32_t(index), 0, compressed},
-                  payload, false);
+        link.send(wire::Chunk::encode(Data::file_chunk, tid, std::int32_t(index),
+                                      std::span(chunk).first(n), options.compress));
         sent += n;
         if (options.progress) options.progress(std::min(sent, size), size);
         return true;
@@ -590,7 +465,7 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
 
     // Each round repairs up to a full list; more rounds than the lists it
     // takes to name every chunk mean a server that never settles.
-    const std::uint64_t max_rounds = count / kMaxMissingListed + 8;
+    const std::uint64_t max_rounds = count / wire::kMaxMissingListed + 8;
     for (std::uint64_t round = 0;; ++round) {
         if (const auto h = answered()) return finish(*h);
         if (round == max_rounds) {
@@ -609,26 +484,12 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
         if (!reply) return result;
         if (reply->head.kind == std::uint8_t(Kind::reply)) return finish(reply->head);
 
-        std::span<const std::uint8_t> list = reply->payload;
-        support::CodecResult inflated;
-        if ((reply->head.arg4 & 0xFF) != 0) {
-            inflated = support::decompress(list, kMaxMissingListed * 4);
-            if (!inflated.ok()) {
-                stop_stream(link);
-                return fail(Transfer::malformed, "missing-chunk list: " + inflated.error);
-            }
-            list = inflated.bytes;
-        }
-        const std::size_t listed = list.size() / 4;
-        if (list.size() % 4 != 0 || listed == 0 || listed > kMaxMissingListed ||
-            reply->head.arg2 < std::int32_t(listed)) {
+        const wire::Decoded<wire::MissingList> list = wire::MissingList::decode(*reply);
+        if (!list.ok()) {
             stop_stream(link);
-            return fail(Transfer::malformed, "missing-chunk list of " +
-                                                 std::to_string(list.size()) + " bytes for " +
-                                                 std::to_string(reply->head.arg2) + " chunks");
+            return fail(Transfer::malformed, list.error);
         }
-        for (std::size_t i = 0; i < listed; ++i) {
-            const auto index = std::int32_t(load_at(list, i * 4));
+        for (const std::int32_t index : list.value.indices) {
             if (index < 0 || std::uint64_t(index) >= count) {
                 stop_stream(link);
                 return fail(Transfer::malformed, "the server misses chunk " +

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "client/connection.h"
+#include "wire/batch.h"
+#include "wire/listing.h"
 
 namespace rk::client {
 
@@ -34,16 +36,9 @@ std::string_view describe(Transfer status);
 // Bytes so far and the total, after every chunk.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-struct ListedFile {
-    std::string path;  // relative to the listed folder, starting with '\'
-    std::uint64_t size = 0;
-    std::uint32_t attributes = 0;
-    std::uint32_t dos_date = 0;
-};
-struct ListedFolder {
-    std::string path;         // relative to the listed folder, starting with '\'
-    std::uint32_t total = 0;  // the sizes of the files below it, in 32 bits
-};
+using ListedFile = wire::ListedFile;
+using ListedFolder = wire::ListedFolder;
+
 struct Listing {
     Transfer status = Transfer::no_answer;
     // Every file and folder at any depth below the listed folder.
@@ -75,13 +70,9 @@ struct Download {
 Download download(Connection& link, std::string_view wire_path, const std::filesystem::path& local,
                   const Progress& progress = {});
 
-struct BatchEntry {
-    std::int32_t tag = 0;      // the name's index in the request
-    std::int64_t length = -1;  // -1: the server could not open the file
-    std::uint32_t attributes = 0;
-    std::int32_t dos_date = -1;
-    std::vector<std::uint8_t> bytes;
-};
+// `tag` is the name's index in the request.
+using BatchEntry = wire::BatchStreamEntry;
+
 struct Batch {
     Transfer status = Transfer::no_answer;
     // In the server's order. Names it left out (too large, past its limit)

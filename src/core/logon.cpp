@@ -4,12 +4,12 @@
 #include "core/engine.h"
 #include "core/session.h"
 #include "platform/wire_path.h"
+#include "wire/client_config_push.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
 namespace rk::core {
 
-using wire::Kind;
 using wire::Reply;
 
 std::optional<std::string> Session::user_folder(const std::string& name) {
@@ -48,10 +48,7 @@ asio::awaitable<void> Session::on_logon(const wire::Packet& packet) {
                                       engine_.accounts().settings().bandwidth);
             auto& config = engine_.client_config();
             if (config.should_push(engine_.accounts().settings())) {
-                wire::PacketHead head;
-                head.kind = std::uint8_t(Kind::data);
-                head.code = wire::code_of(wire::Data::client_config);
-                co_await link_.send(head, config.payload());
+                co_await link_.send(wire::client_config_push_head(), config.payload());
             }
             co_return;
         } else {

@@ -2,7 +2,7 @@
 
 #include "core/engine.h"
 #include "core/link.h"
-#include "support/zlib_codec.h"
+#include "wire/chunk.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -68,23 +68,10 @@ asio::awaitable<void> OutboundTransfer::run() {
 
 asio::awaitable<bool> OutboundTransfer::send_chunk(std::uint64_t index,
                                                    std::span<const std::uint8_t> chunk) {
-    wire::PacketHead head;
-    head.kind = std::uint8_t(wire::Kind::data);
-    head.code = source_.data_code();
-    head.arg1 = std::int32_t(id_);
-    head.arg2 = std::int32_t(index);
-    std::span<const std::uint8_t> body = chunk;
-    std::vector<std::uint8_t> packed;
-    if (source_.compress() && wire::worth_compressing(chunk.size())) {
-        auto result = support::compress(chunk, support::CompressLevel::normal);
-        if (result.ok() && wire::compressed_pays(chunk.size(), result.bytes.size())) {
-            packed = std::move(result.bytes);
-            body = packed;
-            head.arg4 = 1;
-        }
-    }
-    if (!co_await link_.send(head, body)) co_return false;
-    co_await pace(wire::kHeaderSize + body.size());
+    const wire::Packet packet = wire::Chunk::encode(wire::Data(source_.data_code()), std::int32_t(id_),
+                                                    std::int32_t(index), chunk, source_.compress());
+    if (!co_await link_.send(packet.head, packet.payload)) co_return false;
+    co_await pace(wire::kHeaderSize + packet.payload.size());
     co_return true;
 }
 

@@ -11,8 +11,10 @@
 #include "files/batch.h"
 #include "files/download.h"
 #include "files/listing.h"
-#include "support/zlib_codec.h"
+#include "wire/batch.h"
 #include "wire/codes.h"
+#include "wire/file_header.h"
+#include "wire/listing.h"
 #include "wire/payload.h"
 
 namespace rk::core {
@@ -26,19 +28,6 @@ using wire::Request;
 
 // A new transfer waits this long for the previous one to end.
 constexpr std::uint64_t kOutboundIdleLimitMs = 60000;
-// The name in a download header must fit the header buffer clients use.
-constexpr std::size_t kMaxHeaderName = 4063;
-// A compressed batch request inflates to no more than this.
-constexpr std::size_t kMaxBatchRequest = 4u << 20;
-
-wire::PacketHead header_of(Kind kind, std::uint8_t code, std::uint32_t transfer_id) {
-    wire::PacketHead head;
-    head.kind = std::uint8_t(kind);
-    head.code = code;
-    head.want_ack = wire::kWantAck;
-    head.arg4 = std::int32_t(transfer_id);
-    return head;
-}
 
 }  // namespace
 
@@ -99,10 +88,12 @@ asio::awaitable<void> Session::on_list_folder(const wire::Packet& packet) {
     if (link_.closed()) co_return;
 
     const std::uint32_t id = new_transfer_id();
-    auto head = header_of(Kind::data, wire::code_of(Data::listing_header), id);
-    head.arg1 = listing.exists ? listing.file_count : -1;
-    head.arg2 = listing.exists ? std::int32_t(listing.bytes.size()) : 0;
-    co_await link_.send(head);
+    const wire::Packet header =
+        wire::ListingHeader{.file_count = listing.exists ? listing.file_count : -1,
+                            .size = listing.exists ? std::int32_t(listing.bytes.size()) : 0,
+                            .transfer_id = std::int32_t(id)}
+            .encode();
+    co_await link_.send(header.head, header.payload);
     if (listing.exists && !listing.bytes.empty() && !link_.closed()) {
         start_outbound(id, ChunkSource::of_bytes(std::move(listing.bytes),
                                                  wire::code_of(Data::listing_chunk), true));
@@ -121,7 +112,7 @@ asio::awaitable<void> Session::on_download_file(const wire::Packet& packet) {
 }
 
 asio::awaitable<void> Session::download(std::string_view wire_path) {
-    auto file = wire_path.size() <= kMaxHeaderName
+    auto file = wire_path.size() <= wire::kMaxFileHeaderName
                     ? files::open_download(engine_.env(), user_root_, wire_path)
                     : std::nullopt;
     if (!file) {
@@ -129,14 +120,13 @@ asio::awaitable<void> Session::download(std::string_view wire_path) {
         co_return;
     }
     const std::uint32_t id = new_transfer_id();
-    auto head = header_of(Kind::data, wire::code_of(Data::file_header), id);
-    const auto size_args = wire::pack_size(file->size, file->attributes);
-    head.arg1 = size_args.arg1;
-    head.arg2 = size_args.arg2;
-    head.arg3 = file->dos_date;
-    wire::PayloadWriter name;
-    name.zstr(wire_path);
-    co_await link_.send(head, name.data());
+    const wire::Packet header = wire::FileHeader{.size = file->size,
+                                                 .attributes = file->attributes,
+                                                 .dos_date = file->dos_date,
+                                                 .transfer_id = std::int32_t(id),
+                                                 .name = std::string(wire_path)}
+                                    .encode();
+    co_await link_.send(header.head, header.payload);
     // An empty file is the header alone; the file closes as `file` goes.
     if (file->size > 0 && !link_.closed()) {
         start_outbound(id, ChunkSource::of_file(std::move(file->stream), file->size));
@@ -146,16 +136,9 @@ asio::awaitable<void> Session::download(std::string_view wire_path) {
 asio::awaitable<void> Session::on_download_batch(const wire::Packet& packet) {
     if (!co_await outbound_idle()) co_return;
     *stop_request_ = stopped_since_queued();
-    std::vector<std::uint8_t> inflated;
-    std::span<const std::uint8_t> request = packet.payload;
-    if (packet.head.arg4 != 0) {
-        auto result = support::decompress(packet.payload, kMaxBatchRequest);
-        // A request that does not inflate names nothing: the client gets an
-        // empty batch rather than no answer.
-        inflated = result.ok() ? std::move(result.bytes) : std::vector<std::uint8_t>{};
-        request = inflated;
-    }
-    const auto entries = files::read_batch_request(request);
+    // A request that does not inflate names nothing: the client gets an
+    // empty batch rather than no answer.
+    const auto entries = wire::BatchRequest::decode(packet).value.names;
     if (entries.size() == 1) co_return co_await download(entries.front().wire_path);
 
     std::vector<std::uint8_t> batch;
@@ -165,10 +148,9 @@ asio::awaitable<void> Session::on_download_batch(const wire::Packet& packet) {
     co_await engine_.run_blocking(pack);
     if (link_.closed()) co_return;
     const std::uint32_t id = new_transfer_id();
-    auto head = header_of(Kind::request, wire::code_of(Request::batch_header), id);
-    head.arg2 = 3;
-    head.arg3 = std::int32_t(batch.size());
-    co_await link_.send(head);
+    const wire::Packet header =
+        wire::BatchHeader{.size = std::int32_t(batch.size()), .transfer_id = std::int32_t(id)}.encode();
+    co_await link_.send(header.head, header.payload);
     if (!link_.closed()) {
         start_outbound(id, ChunkSource::of_bytes(std::move(batch), wire::code_of(Data::batch_chunk),
                                                  false));

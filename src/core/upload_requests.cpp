@@ -5,6 +5,8 @@
 #include "core/engine.h"
 #include "core/session.h"
 #include "wire/codes.h"
+#include "wire/compression.h"
+#include "wire/file_header.h"
 #include "wire/payload.h"
 
 namespace rk::core {
@@ -19,16 +21,15 @@ asio::awaitable<void> Session::on_upload_start(const wire::Packet& packet) {
     engine_.mark_transmitting();
     // The client stopped this upload before it could begin.
     if (stopped_since_queued()) co_return;
-    const auto& h = packet.head;
-    const auto result = upload_.start(engine_.env(), user_root_, wire::zstr_at(packet.payload),
-                                      wire::unpack_size(h.arg1, h.arg2),
-                                      wire::unpack_attributes(h.arg2), h.arg3, h.arg4);
+    const auto header = wire::FileHeader::decode(packet);
+    const auto result = upload_.start(engine_.env(), user_root_, header.name, header.size,
+                                      header.attributes, header.dos_date, header.transfer_id);
     switch (result) {
         case files::Upload::StartResult::refused:
             co_await link_.send_reply(wire::code_of(Reply::cannot_create));
             break;
         case files::Upload::StartResult::complete:
-            co_await link_.send_reply(wire::code_of(Reply::upload_complete), h.arg4);
+            co_await link_.send_reply(wire::code_of(Reply::upload_complete), header.transfer_id);
             break;
         case files::Upload::StartResult::active: break;
     }
@@ -37,7 +38,7 @@ asio::awaitable<void> Session::on_upload_start(const wire::Packet& packet) {
 asio::awaitable<void> Session::on_upload_chunk(const wire::Packet& packet) {
     engine_.mark_transmitting();
     const auto& h = packet.head;
-    switch (upload_.chunk(h.arg1, h.arg2, packet.payload, (h.arg4 & 0xFF) != 0)) {
+    switch (upload_.chunk(h.arg1, h.arg2, packet.payload, wire::low_byte_flag(h.arg4))) {
         case files::Upload::ChunkResult::complete:
             co_await link_.send_reply(wire::code_of(Reply::upload_complete), h.arg1);
             break;

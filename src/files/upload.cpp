@@ -6,7 +6,8 @@
 #include "platform/dos_time.h"
 #include "platform/names.h"
 #include "platform/wire_path.h"
-#include "support/zlib_codec.h"
+#include "wire/compression.h"
+#include "wire/missing_list.h"
 #include "wire/payload.h"
 
 namespace rk::files {
@@ -16,8 +17,6 @@ namespace pf = rk::platform;
 namespace {
 
 constexpr std::size_t kMaxNameBytes = 255;
-// The most indices one missing list carries.
-constexpr std::size_t kMissingListLimit = 1024;
 
 }  // namespace
 
@@ -95,14 +94,10 @@ Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
     if (!active_ || transfer_id != transfer_id_ || index < 0) return ChunkResult::ignored;
     if (in_order_ && index < next_) return ChunkResult::ignored;
 
-    std::vector<std::uint8_t> inflated;
-    std::span<const std::uint8_t> data = payload;
-    if (compressed) {
-        support::CodecResult result = support::decompress(payload, wire::kChunkSize);
-        if (!result.ok()) return fail();
-        inflated = std::move(result.bytes);
-        data = inflated;
-    }
+    const wire::CodecResult inflated =
+        wire::inflate_if_flagged(payload, compressed, wire::kChunkSize);
+    if (!inflated.ok()) return fail();
+    const std::span<const std::uint8_t> data = inflated.bytes;
     // No chunk may carry more than its share of the declared size, or the
     // file would grow past that size and never be whole.
     const std::uint64_t offset = static_cast<std::uint64_t>(index) * wire::kChunkSize;
@@ -154,20 +149,12 @@ Upload::EndResult Upload::end(std::int32_t transfer_id) {
 }
 
 Upload::MissingList Upload::missing_list() const {
-    MissingList list;
+    wire::MissingList list;
     list.count = static_cast<std::int32_t>(std::min<std::int64_t>(missing_.count(), INT32_MAX));
-    wire::PayloadWriter plain;
-    for (const std::int64_t index : missing_.first(kMissingListLimit))
-        plain.i32(static_cast<std::int32_t>(index));
-    list.payload = plain.take();
-    if (wire::worth_compressing(list.payload.size())) {
-        support::CodecResult packed = support::compress(list.payload, support::CompressLevel::max);
-        if (packed.ok() && wire::compressed_pays(list.payload.size(), packed.bytes.size())) {
-            list.payload = std::move(packed.bytes);
-            list.compressed = true;
-        }
-    }
-    return list;
+    for (const std::int64_t index : missing_.first(wire::kMaxMissingListed))
+        list.indices.push_back(static_cast<std::int32_t>(index));
+    wire::Packed payload = list.payload();
+    return {list.count, std::move(payload.bytes), payload.compressed};
 }
 
 void Upload::abandon() {

@@ -14,11 +14,12 @@
 #include "files/missing_chunks.h"
 #include "platform/env.h"
 #include "support/file_stream.h"
+#include "wire/payload.h"
 
 namespace rk::files {
 
 // The largest upload whose every chunk a signed 32-bit index can address.
-inline constexpr std::uint64_t kMaxUploadSize = std::uint64_t{0x7FFFFFFF} * 1024;
+inline constexpr std::uint64_t kMaxUploadSize = wire::kMaxChunks * wire::kChunkSize;
 
 // The temporary file of an upload to `name` is "." + name + kUploadSuffix in
 // the same folder. A client may not upload to a name of that form, so no
@@ -56,8 +57,8 @@ public:
 
     struct MissingList {
         std::int32_t count = 0;  // all the missing chunks
-        // The first min(count, 1024) indices as little-endian int32, or their
-        // zlib form when `compressed`.
+        // The payload of a missing-chunk list (wire/missing_list.h): the
+        // first min(count, 1024) indices, compressed where that pays.
         std::vector<std::uint8_t> payload;
         bool compressed = false;
     };

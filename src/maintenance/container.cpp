@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::maintenance {
 namespace {
@@ -72,7 +72,7 @@ private:
         if (length > left()) return fail("its block runs past the end of the container");
         const std::size_t room =
             std::min(limits_.max_entry_bytes, limits_.max_content_bytes - out_.content.size());
-        support::CodecResult inflated = support::decompress(run_.subspan(pos_, length), room);
+        wire::CodecResult inflated = wire::decompress(run_.subspan(pos_, length), room);
         if (!inflated.ok()) return fail("its block does not inflate: " + inflated.error);
         if (!keep(entry, inflated.bytes)) return false;
         pos_ += length;
@@ -110,7 +110,7 @@ DecodedContainer decode_container(std::span<const std::uint8_t> bytes,
     // The run holds at most the content cap of entry bytes, plus names and
     // headers, which are small beside them.
     const std::size_t run_cap = limits.max_content_bytes + limits.max_content_bytes / 4 + 64 * 1024;
-    support::CodecResult whole = support::decompress(bytes, run_cap);
+    wire::CodecResult whole = wire::decompress(bytes, run_cap);
     if (whole.ok()) {
         out.form = ContainerForm::whole_file;
         EntryReader(whole.bytes, out.form, limits, out).read_all();

@@ -68,6 +68,19 @@ constexpr std::uint8_t code_of(Request r) { return std::uint8_t(r); }
 constexpr std::uint8_t code_of(Reply r) { return std::uint8_t(r); }
 constexpr std::uint8_t code_of(Data d) { return std::uint8_t(d); }
 
+// A header for a packet of `code`, in the kind that code travels in; Seq and
+// the arguments are left for the sender to fill.
+constexpr PacketHead packet_head(Request code, bool want_ack) {
+    return {.code = code_of(code),
+            .kind = std::uint8_t(Kind::request),
+            .want_ack = want_ack ? kWantAck : std::uint8_t{0}};
+}
+constexpr PacketHead packet_head(Data code, bool want_ack) {
+    return {.code = code_of(code),
+            .kind = std::uint8_t(Kind::data),
+            .want_ack = want_ack ? kWantAck : std::uint8_t{0}};
+}
+
 // Reasons carried by a refused logon (152).
 enum class LogonRefusal : std::int32_t { wrong_version = 1, forbidden = 2, bad_credentials = 10 };
 

@@ -47,6 +47,12 @@ void PayloadWriter::bytes(std::span<const std::uint8_t> data) {
     out_.insert(out_.end(), data.begin(), data.end());
 }
 
+std::vector<std::uint8_t> path_payload(std::string_view wire_path) {
+    PayloadWriter w;
+    w.zstr(wire_path);
+    return w.take();
+}
+
 std::string zstr_at(std::span<const std::uint8_t> bytes, std::size_t offset) {
     if (offset >= bytes.size()) return {};
     PayloadReader reader(bytes.subspan(offset));

@@ -54,6 +54,9 @@ private:
     std::vector<std::uint8_t> out_;
 };
 
+// The payload of a request that names one path: the path, NUL-terminated.
+std::vector<std::uint8_t> path_payload(std::string_view wire_path);
+
 // The NUL-terminated string starting at `offset`, ending at the first NUL or
 // the end of the bytes; empty when `offset` lies beyond them.
 std::string zstr_at(std::span<const std::uint8_t> bytes, std::size_t offset = 0);
@@ -79,6 +82,9 @@ struct SizeArgs {
 SizeArgs pack_size(std::uint64_t size, std::uint32_t attributes);
 std::uint64_t unpack_size(std::int32_t arg1, std::int32_t arg2);
 std::uint32_t unpack_attributes(std::int32_t arg2);
+
+// Chunk indices travel as signed 32-bit values: no content has more chunks.
+inline constexpr std::uint64_t kMaxChunks = 0x7FFFFFFF;
 
 // Number of chunks a content of `size` bytes is cut into.
 constexpr std::uint64_t chunk_count(std::uint64_t size) {

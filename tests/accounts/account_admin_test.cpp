@@ -28,7 +28,7 @@ protected:
     void start_with(std::vector<Account> accounts) {
         AccountImage image;
         image.accounts = std::move(accounts);
-        const support::CodecResult file = encode_account_file(image);
+        const wire::CodecResult file = encode_account_file(image);
         dir.write_file(std::string(kAccountFileName),
                        std::string(file.bytes.begin(), file.bytes.end()));
         ASSERT_EQ(store.load().status, LoadStatus::loaded);

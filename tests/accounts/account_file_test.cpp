@@ -67,12 +67,12 @@ TEST(AccountImageBytes, OverlongTextIsStoredAsItsFirst15Bytes) {
 TEST(AccountFileBytes, FileIsMagicThenTheImageAtLevel9) {
     AccountImage image;
     image.accounts.push_back({"Bob", "pw", false});
-    const support::CodecResult file = encode_account_file(image);
+    const wire::CodecResult file = encode_account_file(image);
     ASSERT_TRUE(file.ok()) << file.error;
     ASSERT_GE(file.bytes.size(), 4u);
     EXPECT_EQ(Bytes(file.bytes.begin(), file.bytes.begin() + 4), (Bytes{0x44, 0x33, 0x11, 0x22}));
-    const support::CodecResult level9 =
-        support::compress(encode_account_image(image), support::CompressLevel::max);
+    const wire::CodecResult level9 =
+        wire::compress(encode_account_image(image), wire::CompressLevel::max);
     EXPECT_EQ(Bytes(file.bytes.begin() + 4, file.bytes.end()), level9.bytes);
 }
 
@@ -85,7 +85,7 @@ TEST(AccountFileBytes, RoundTripKeepsEveryFieldAndCodePageBytes) {
                       .serve_client_ini = 5,  // not "on", and kept as read
                       .default_space = 2048};
     image.accounts = {{"\xC4rger", "pass word", false}, {"x", "", true}, {"", "\x01", false}};
-    const support::CodecResult file = encode_account_file(image);
+    const wire::CodecResult file = encode_account_file(image);
     ASSERT_TRUE(file.ok());
     const DecodedImage back = decode_account_file(file.bytes);
     ASSERT_EQ(back.status, DecodeStatus::ok) << back.problem;

@@ -24,7 +24,7 @@ Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 Bytes with_magic(const Bytes& image, std::size_t keep = SIZE_MAX) {
     Bytes file{0x44, 0x33, 0x11, 0x22};
-    const support::CodecResult packed = support::compress(image, support::CompressLevel::max);
+    const wire::CodecResult packed = wire::compress(image, wire::CompressLevel::max);
     file.insert(
         file.end(), packed.bytes.begin(),
         packed.bytes.begin() + static_cast<std::ptrdiff_t>(std::min(keep, packed.bytes.size())));
@@ -79,8 +79,8 @@ TEST_F(AccountStoreTest, EmptyStoreSavesMagicAndA1024ByteImage) {
     const Bytes file = read(kAccountFileName);
     ASSERT_GE(file.size(), 4u);
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 4), (Bytes{0x44, 0x33, 0x11, 0x22}));
-    const support::CodecResult image =
-        support::decompress(std::span(file).subspan(4), kMaxImageBytes);
+    const wire::CodecResult image =
+        wire::decompress(std::span(file).subspan(4), kMaxImageBytes);
     ASSERT_TRUE(image.ok()) << image.error;
     ASSERT_EQ(image.bytes.size(), 1024u);
     EXPECT_EQ(image.bytes, encode_account_image({}));

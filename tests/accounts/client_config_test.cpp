@@ -10,7 +10,7 @@
 
 #include "../platform/temp_dir.h"
 #include "platform/faulty_env.h"
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::accounts {
 namespace {
@@ -68,7 +68,7 @@ protected:
         fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(seconds));
     }
     std::string pushed_text() const {
-        const support::CodecResult text = support::decompress(config.payload(), 1 << 20);
+        const wire::CodecResult text = wire::decompress(config.payload(), 1 << 20);
         EXPECT_TRUE(text.ok()) << text.error;
         return {text.bytes.begin(), text.bytes.end()};
     }

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "scripted_peer.h"
-#include "support/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::client::test {
 namespace {
@@ -311,7 +311,7 @@ TEST(Rkclient, GetAndPutMoveTheBytes) {
             uploaded.assign(wire::unpack_size(p.head.arg1, p.head.arg2), 0);
         } else if (p.head.code == std::uint8_t(wire::Data::file_chunk)) {
             Bytes data = p.payload;
-            if (p.head.arg4 == 1) data = support::decompress(data, 1024).bytes;
+            if (p.head.arg4 == 1) data = wire::decompress(data, 1024).bytes;
             std::copy(data.begin(), data.end(),
                       uploaded.begin() + std::ptrdiff_t(p.head.arg2) * 1024);
         } else if (p.head.code == code_of(Request::end_of_pass)) {

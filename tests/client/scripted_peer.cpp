@@ -4,8 +4,8 @@
 #include <asio/connect.hpp>
 #include <asio/write.hpp>
 
-#include "support/zlib_codec.h"
 #include "wire/codes.h"
+#include "wire/compression.h"
 #include "wire/payload.h"
 
 namespace rk::client::test {
@@ -134,17 +134,14 @@ bool serve_stream(PeerLink& link, std::span<const std::uint8_t> content, const S
             auto chunk = content.subspan(
                 k * wire::kChunkSize,
                 std::min<std::size_t>(wire::kChunkSize, content.size() - k * wire::kChunkSize));
-            std::int32_t compressed = 0;
-            support::CodecResult packed;
-            if (plan.compress && wire::worth_compressing(chunk.size())) {
-                packed = support::compress(chunk, support::CompressLevel::normal);
-                if (wire::compressed_pays(chunk.size(), packed.bytes.size())) {
-                    chunk = packed.bytes;
-                    compressed = 1;
-                }
+            wire::Packed packed;
+            if (plan.compress) {
+                packed = wire::compress_if_pays(chunk, wire::CompressLevel::normal);
+                chunk = packed.bytes;
             }
             link.send_args(wire::Kind::data, plan.data_code,
-                           {plan.transfer_id, std::int32_t(k), 0, compressed}, false, chunk);
+                           {plan.transfer_id, std::int32_t(k), 0, packed.compressed ? 1 : 0}, false,
+                           chunk);
         }
         link.send_args(wire::Kind::request, std::uint8_t(wire::Request::end_of_pass),
                        {plan.transfer_id, 0, 0, 0}, false);

@@ -8,9 +8,9 @@
 
 #include "platform/dos_time.h"
 #include "scripted_peer.h"
-#include "support/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::client::test {
 namespace {
@@ -314,7 +314,7 @@ TEST(Download, RefusedOrHostileLeavesNoFile) {
          [](PeerLink& l) {
              l.send_args(Kind::data, code_of(Data::file_header), {5000, 0, 0, 3}, true);
              const Bytes plain(4096, 0);
-             const auto packed = support::compress(plain, support::CompressLevel::normal);
+             const auto packed = wire::compress(plain, wire::CompressLevel::normal);
              l.send_args(Kind::data, code_of(Data::file_chunk), {3, 0, 0, 1}, false, packed.bytes);
          },
          Transfer::malformed},
@@ -363,7 +363,7 @@ BatchRequest read_batch_request(const wire::Packet& p) {
     BatchRequest r;
     r.compressed = p.head.arg4 == 1;
     Bytes plain = p.payload;
-    if (r.compressed) plain = support::decompress(p.payload, 1 << 20).bytes;
+    if (r.compressed) plain = wire::decompress(p.payload, 1 << 20).bytes;
     wire::PayloadReader reader(plain);
     for (;;) {
         const std::string name = reader.zstr();
@@ -518,7 +518,7 @@ ScriptedPeer::Script receive_upload(Received& got, EndAnswer on_end) {
             if (p->head.kind == std::uint8_t(Kind::data) &&
                 p->head.code == code_of(Data::file_chunk)) {
                 Bytes data = p->payload;
-                if (p->head.arg4 == 1) data = support::decompress(data, 1024).bytes;
+                if (p->head.arg4 == 1) data = wire::decompress(data, 1024).bytes;
                 std::copy(data.begin(), data.end(),
                           got.content.begin() + std::ptrdiff_t(p->head.arg2) * 1024);
                 have[std::size_t(p->head.arg2)] = true;
@@ -552,7 +552,7 @@ EndAnswer honest() {
             w.i32(missing[i]);
         Bytes payload = w.take();
         std::int32_t compressed = 0;
-        auto packed = support::compress(payload, support::CompressLevel::normal);
+        auto packed = wire::compress(payload, wire::CompressLevel::normal);
         if (wire::compressed_pays(payload.size(), packed.bytes.size())) {
             payload = packed.bytes;
             compressed = 1;

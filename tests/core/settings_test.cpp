@@ -8,7 +8,7 @@
 #include "../platform/temp_dir.h"
 #include "client/connection.h"
 #include "core/server.h"
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 #include "wire/codes.h"
 
 namespace rk::core {
@@ -39,7 +39,7 @@ protected:
     std::optional<std::string> pushed(client::Connection& conn) {
         auto p = conn.receive_code(std::uint8_t(wire::Data::client_config), 300ms);
         if (!p) return std::nullopt;
-        const auto plain = support::decompress(p->payload, 1 << 20);
+        const auto plain = wire::decompress(p->payload, 1 << 20);
         EXPECT_TRUE(plain.ok());
         return std::string(plain.bytes.begin(), plain.bytes.end());
     }

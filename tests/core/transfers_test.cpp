@@ -14,7 +14,7 @@
 #include "core/server.h"
 #include "files/listing.h"
 #include "support/file_stream.h"
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -91,7 +91,7 @@ protected:
                 const auto index = std::uint64_t(std::uint32_t(p->head.arg2));
                 if (drop_once.erase(index)) continue;
                 Bytes body = p->payload;
-                if (p->head.arg4 == 1) body = support::decompress(body, 1024).bytes;
+                if (p->head.arg4 == 1) body = wire::decompress(body, 1024).bytes;
                 chunks[index] = body;
             } else if (p->head.code == code_of(Request::end_of_pass) && p->head.arg1 == id) {
                 std::uint64_t first_gap = 0;
@@ -234,7 +234,7 @@ TEST_F(TransfersTest, ListingTravelsCompressedAndReassemblesToTheListing) {
         ASSERT_EQ(p.head.code, code_of(Data::listing_chunk));
         compressed_seen |= p.head.arg4 == 1;
         chunks[std::uint32_t(p.head.arg2)] =
-            p.head.arg4 == 1 ? support::decompress(p.payload, 1024).bytes : p.payload;
+            p.head.arg4 == 1 ? wire::decompress(p.payload, 1024).bytes : p.payload;
     }
     conn_->send(Kind::request, code_of(Request::transfer_received), {header.head.arg4, 0, 0, 0});
     Bytes all;

@@ -12,11 +12,6 @@
 #include "platform/faulty_env.h"
 
 namespace rk::files {
-
-void PrintTo(const BatchEntry& e, std::ostream* out) {
-    *out << "{" << e.wire_path << " " << e.tag << "}";
-}
-
 namespace {
 
 namespace pf = rk::platform;
@@ -168,48 +163,6 @@ TEST_F(BatchTest, ReadFailureGivesAnEntryWithoutDataAndPackingGoesOn) {
         decode(pack_batch(faulty, root, std::vector<BatchEntry>{{"first", 1}, {"second", 2}})),
         (std::vector<Entry>{unopened(1), second}));
     EXPECT_EQ(faulty.failures(), 1u);
-}
-
-std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
-
-std::string tag_bytes(std::int32_t tag) {
-    std::string out;
-    for (int i = 0; i < 4; ++i) out.push_back(char(std::uint32_t(tag) >> (8 * i)));
-    return out;
-}
-
-TEST(BatchRequestTest, ReadsPairsUntilAnEmptyPathOrTheEndOfTheData) {
-    const std::string a = "\\a.sav"s + '\0' + tag_bytes(1);
-    const std::string b = "\\S\xC4ve\\b"s + '\0' + tag_bytes(-2);
-    const std::vector<BatchEntry> both = {{"\\a.sav", 1}, {"\\S\xC4ve\\b", -2}};
-    const std::vector<BatchEntry> only_a = {{"\\a.sav", 1}};
-    struct Case {
-        const char* what;
-        std::string payload;
-        std::vector<BatchEntry> expected;
-    };
-    const Case cases[] = {
-        {"ended by an empty path", a + b + '\0' + "c"s + '\0' + tag_bytes(3), both},
-        {"ended by the end of the data", a + b, both},
-        {"tag cut short", a + "\\b"s + '\0' + tag_bytes(5).substr(0, 3), only_a},
-        {"tag missing", a + "\\b"s + '\0', only_a},
-        {"path without its NUL", a + "\\b", only_a},
-        {"nothing", "", {}},
-        {"an empty path first", "\0"s + a, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(read_batch_request(bytes_of(c.payload)), c.expected);
-    }
-}
-
-TEST(BatchRequestTest, ReadsNoMoreThanTheNameCap) {
-    std::string payload;
-    for (std::size_t i = 0; i < kMaxBatchNames + 100; ++i)
-        payload += "n"s + '\0' + tag_bytes(std::int32_t(i));
-    const auto entries = read_batch_request(bytes_of(payload));
-    ASSERT_EQ(entries.size(), kMaxBatchNames);
-    EXPECT_EQ(entries.back().tag, std::int32_t(kMaxBatchNames - 1));
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include "../platform/temp_dir.h"
 #include "platform/dos_time.h"
 #include "platform/faulty_env.h"
-#include "support/zlib_codec.h"
 #include "wire/payload.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::files {
 namespace {
@@ -60,7 +60,7 @@ std::time_t mtime_of(const std::string& path) {
 std::vector<std::int32_t> indices_in(const Upload::MissingList& list) {
     Bytes plain = list.payload;
     if (list.compressed) {
-        auto inflated = support::decompress(list.payload, 1 << 20);
+        auto inflated = wire::decompress(list.payload, 1 << 20);
         EXPECT_TRUE(inflated.ok()) << inflated.error;
         plain = inflated.bytes;
     }
@@ -282,7 +282,7 @@ TEST_F(UploadTest, CompressedChunksInflateInPlace) {
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i / 100);
     ASSERT_EQ(start("save.dat", data.size()), Start::active);
     for (std::size_t i = 0; i < 3; ++i) {
-        auto packed = support::compress(chunk_of(data, i), support::CompressLevel::max);
+        auto packed = wire::compress(chunk_of(data, i), wire::CompressLevel::max);
         ASSERT_TRUE(packed.ok());
         ASSERT_EQ(up.chunk(kId, static_cast<std::int32_t>(i), packed.bytes, true),
                   i == 2 ? Chunk::complete : Chunk::stored);
@@ -298,8 +298,8 @@ TEST_F(UploadTest, HostileChunkFailsAndLeavesTheOldFile) {
         bool compressed;
     };
     const Bytes garbage = content(300, 9);
-    const auto packed_1025 = support::compress(Bytes(1025, 'x'), support::CompressLevel::max);
-    auto truncated = support::compress(content(kChunk), support::CompressLevel::max).bytes;
+    const auto packed_1025 = wire::compress(Bytes(1025, 'x'), wire::CompressLevel::max);
+    auto truncated = wire::compress(content(kChunk), wire::CompressLevel::max).bytes;
     truncated.resize(truncated.size() / 2);
     const Case cases[] = {
         {"corrupt zlib", 1, garbage, true},

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 
 namespace rk::maintenance::testing {
 
@@ -28,8 +28,8 @@ inline void put_text(Bytes& out, const std::string& text) {
 }
 
 inline Bytes zlib(const std::string& text,
-                  support::CompressLevel level = support::CompressLevel::normal) {
-    return support::compress(Bytes(text.begin(), text.end()), level).bytes;
+                  wire::CompressLevel level = wire::CompressLevel::normal) {
+    return wire::compress(Bytes(text.begin(), text.end()), level).bytes;
 }
 
 // The entry run of the whole-file form, before compression.
@@ -47,7 +47,7 @@ inline Bytes whole_file_run(const std::vector<SaveFile>& files) {
 
 inline Bytes whole_file_container(const std::vector<SaveFile>& files) {
     const Bytes run = whole_file_run(files);
-    return support::compress(run, support::CompressLevel::normal).bytes;
+    return wire::compress(run, wire::CompressLevel::normal).bytes;
 }
 
 // One entry of the per-entry form, its stored length given explicitly.

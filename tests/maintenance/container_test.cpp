@@ -94,28 +94,28 @@ TEST(DecodeContainer, DamageOrLiesRejectTheWholeContainer) {
          [] {
              Bytes run = testing::whole_file_run({{"\\a", "abc"}});
              run[3] = 200;  // the low byte of the declared size, right after "\a\0"
-             return support::compress(run, support::CompressLevel::normal).bytes;
+             return wire::compress(run, wire::CompressLevel::normal).bytes;
          },
          {}},
         {"whole-file entry claims more than 4 GiB",
          [] {
              Bytes run = testing::whole_file_run({{"\\a", "abc"}});
              run[7] = 1;  // bit 32 of the declared size
-             return support::compress(run, support::CompressLevel::normal).bytes;
+             return wire::compress(run, wire::CompressLevel::normal).bytes;
          },
          {}},
         {"whole-file name runs to the end",
          [] {
              Bytes run = testing::whole_file_run({{"\\a", "abc"}});
              testing::put_text(run, "\\unterminated");
-             return support::compress(run, support::CompressLevel::normal).bytes;
+             return wire::compress(run, wire::CompressLevel::normal).bytes;
          },
          {}},
         {"whole-file header cut short",
          [] {
              Bytes run = testing::whole_file_run({{"\\a", "abc"}});
              testing::put_text(run, std::string("\\b\0\5\0\0", 6));
-             return support::compress(run, support::CompressLevel::normal).bytes;
+             return wire::compress(run, wire::CompressLevel::normal).bytes;
          },
          {}},
         {"per-entry stored length past the end",

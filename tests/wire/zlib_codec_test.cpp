@@ -1,32 +1,18 @@
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
-namespace rk::support {
+#include "wire_bytes.h"
+
+namespace rk::wire {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes text_bytes(std::size_t size) {
-    const std::string phrase = "the quick brown fox jumps over the lazy dog; ";
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>(phrase[i % phrase.size()]);
-    return bytes;
-}
-
-Bytes random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    Bytes bytes(size);
-    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
-    return bytes;
-}
+using namespace testing;
 
 Bytes compressed(const Bytes& plain, CompressLevel level = CompressLevel::normal) {
     CodecResult result = compress(plain, level);
@@ -164,4 +150,4 @@ TEST(ZlibCodec, LargeOutputGrowsPastTheFirstGuess) {
 }
 
 }  // namespace
-}  // namespace rk::support
+}  // namespace rk::wire

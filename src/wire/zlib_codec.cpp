@@ -1,4 +1,4 @@
-#include "support/zlib_codec.h"
+#include "wire/zlib_codec.h"
 
 #define ZLIB_CONST
 #include <zlib.h>
@@ -8,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-namespace rk::support {
+namespace rk::wire {
 namespace {
 
 constexpr int kWindowBits = 15;
@@ -176,4 +176,4 @@ CodecResult decompress(std::span<const std::uint8_t> input, std::size_t max_outp
     return result;
 }
 
-}  // namespace rk::support
+}  // namespace rk::wire

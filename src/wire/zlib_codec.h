@@ -1,5 +1,6 @@
-// zlib-format (RFC 1950) compression of whole buffers, as packed batches and
-// upload chunks carry it. Pure functions: safe to call from any thread.
+// zlib-format (RFC 1950) compression of whole buffers, as compressed payloads,
+// the account file and old save containers carry it. Pure functions: safe to
+// call from any thread.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace rk::support {
+namespace rk::wire {
 
 enum class CompressLevel {
     none,     // stored blocks, still a valid zlib stream
@@ -33,4 +34,4 @@ CodecResult compress(std::span<const std::uint8_t> input, CompressLevel level);
 // the stream are ignored.
 CodecResult decompress(std::span<const std::uint8_t> input, std::size_t max_output);
 
-}  // namespace rk::support
+}  // namespace rk::wire
