@@ -13,13 +13,15 @@
 namespace rk::core {
 
 Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
-               accounts::AccountStore& accounts, support::TickSource& ticks)
+               accounts::AccountStore& accounts, support::TickSource& ticks,
+               platform::InputOpener open_input)
     : io_(io),
       env_(env),
       home_(std::move(home)),
       accounts_(accounts),
       ticks_(ticks),
-      client_config_(env, home_) {}
+      client_config_(env, home_),
+      open_input_(std::move(open_input)) {}
 
 Engine::~Engine() {
     stop_service();
@@ -140,8 +142,8 @@ asio::awaitable<void> Engine::run_blocking(const std::function<void()>& work) {
 platform::InputInjector* Engine::input() {
     if (!input_tried_) {
         input_tried_ = true;
-        input_ = platform::InputInjector::open_display();
-        if (!input_) spdlog::info("no X display: remote mouse and keyboard requests are ignored");
+        input_ = open_input_();
+        if (!input_) spdlog::info("no input device: remote mouse and keyboard requests are ignored");
     }
     return input_ && input_->connected() ? input_.get() : nullptr;
 }

@@ -48,7 +48,8 @@ public:
     static constexpr std::uint64_t kResendMs = 100;
 
     Engine(asio::io_context& io, platform::Env& env, std::string home,
-           accounts::AccountStore& accounts, support::TickSource& ticks);
+           accounts::AccountStore& accounts, support::TickSource& ticks,
+           platform::InputOpener open_input);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -81,8 +82,8 @@ public:
     // io thread, and an idle connection should not hold a buffer of its own.
     std::span<std::uint8_t> read_buffer() { return read_buffer_; }
 
-    // The desktop's mouse and keyboard; nullptr without an X display, and
-    // input requests are then ignored. Opened at the first request.
+    // The desktop's mouse and keyboard; nullptr without one (no X display),
+    // and input requests are then ignored. Opened at the first request.
     platform::InputInjector* input();
 
     // Runs blocking storage work (walks, tree deletes, batch packing) on the
@@ -129,6 +130,7 @@ private:
     LiveState live_;
     std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
     std::int64_t bandwidth_budget_ = 0;
+    platform::InputOpener open_input_;
     std::unique_ptr<platform::InputInjector> input_;
     bool input_tried_ = false;
 

@@ -16,12 +16,11 @@
 #include "shell/gui.h"
 #include "shell/headless.h"
 #include "shell/logging.h"
+#include "shell/version.h"
 
 namespace {
 
 using namespace rk;
-
-constexpr const char* kVersion = "V2.23";
 
 std::string choose_home(platform::Env& env, const std::string& option) {
     std::string home = option;
@@ -103,7 +102,7 @@ int main(int argc, char** argv) {
         ->check([](const std::string& level) {
             return shell::valid_log_level(level) ? std::string() : "unknown log level " + level;
         });
-    app.set_version_flag("--version", std::string("rkserver ") + kVersion);
+    app.set_version_flag("--version", std::string("rkserver ") + shell::kVersionText);
     std::vector<std::string> ctl_words;
     std::string password_file;
     auto* ctl = app.add_subcommand("ctl", "change a server's accounts and settings without windows");
@@ -133,7 +132,7 @@ int main(int argc, char** argv) {
         spdlog::error("already running: another rkserver uses {} ({})", home, ec.message());
         return shell::kExitAlreadyRunning;
     }
-    spdlog::info("starting {} with home {}", kVersion, home);
+    spdlog::info("starting {} with home {}", shell::kVersionText, home);
     // Before the server starts its threads, so that only this one takes the
     // stop signals.
     platform::StopSignals signals;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
+#include "testing/temp_dir.h"
 #include "accounts/account_store.h"
 
 namespace rk::accounts {

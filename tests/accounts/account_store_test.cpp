@@ -8,14 +8,14 @@
 #include <filesystem>
 #include <ostream>
 
-#include "../platform/temp_dir.h"
+#include "testing/temp_dir.h"
 #include "account_bytes.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
 
 namespace rk::accounts {
 namespace {
 
-using platform::FaultyEnv;
+using platform::testing::FaultyEnv;
 using testing::Bytes;
 
 std::string text_of(const Bytes& b) { return {b.begin(), b.end()}; }

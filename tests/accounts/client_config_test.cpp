@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
-#include "platform/faulty_env.h"
+#include "testing/temp_dir.h"
+#include "testing/faulty_env.h"
 #include "support/zlib_codec.h"
 
 namespace rk::accounts {
@@ -55,7 +55,7 @@ TEST(ClientConfigCheck, DueAtTwoHundredMillisecondsAndEveryFiveSecondsAfter) {
 class ClientConfigTest : public ::testing::Test {
 protected:
     platform::testing::TempDir dir;
-    platform::FaultyEnv env{platform::Env::host()};
+    platform::testing::FaultyEnv env{platform::Env::host()};
     ClientConfig config{env, dir.path()};
     const std::string file = dir.path(std::string(kClientConfigFileName));
 
@@ -154,7 +154,7 @@ TEST_F(ClientConfigTest, AnUnreadableFileIsToldOnceUntilItWasReadAgain) {
     ASSERT_TRUE(config.load().reloaded);
 
     write("new\nlines\nhere\n");
-    env.fail_at(1, EACCES, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kOpen);
+    env.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent, platform::testing::FaultyEnv::kOpen);
     EXPECT_NE(config.refresh().message, "");
     for (int check = 0; check < 3; ++check) {
         const ClientConfigReport again = config.refresh();
@@ -169,7 +169,7 @@ TEST_F(ClientConfigTest, AnUnreadableFileIsToldOnceUntilItWasReadAgain) {
     EXPECT_EQ(config.lines(), (Lines{"new", "lines", "here"}));
 
     write("x\n");
-    env.fail_at(1, EIO, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kRead);
+    env.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::persistent, platform::testing::FaultyEnv::kRead);
     EXPECT_NE(config.refresh().message, "") << "unreadable again after a good read";
     EXPECT_EQ(config.refresh().message, "");
     EXPECT_EQ(config.lines(), (Lines{"new", "lines", "here"}));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
+#include "testing/temp_dir.h"
 #include "file_times.h"
 
 namespace rk::files {

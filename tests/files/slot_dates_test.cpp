@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "../platform/temp_dir.h"
+#include "testing/temp_dir.h"
 #include "file_times.h"
 #include "platform/dos_time.h"
 

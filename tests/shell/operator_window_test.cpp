@@ -24,7 +24,8 @@
 #include "shell/about_dialog.h"
 #include "shell/control.h"
 #include "shell/lamp.h"
-#include "platform/faulty_env.h"
+#include "testing/env_wrapper.h"
+#include "testing/faulty_env.h"
 
 namespace rk::shell {
 namespace {
@@ -452,8 +453,10 @@ TEST_F(OperatorWindowTest, DeleteRemovesTheAccountAndItsFolder) {
 // Forwards to the host, holding the first file removal after arm() until
 // release(), so that a job can be watched while it runs. A hold that is
 // never released ends after a few seconds, so no run hangs on it.
-class GatedEnv final : public platform::Env {
+class GatedEnv final : public platform::testing::EnvWrapper {
 public:
+    GatedEnv() : EnvWrapper(platform::Env::host()) {}
+
     void arm() {
         std::lock_guard lock(mutex_);
         armed_ = true;
@@ -472,44 +475,9 @@ public:
         changed_.notify_all();
     }
 
-    std::unique_ptr<platform::File> open(const std::string& path, platform::OpenMode mode,
-                                         std::error_code& ec) override {
-        return base_.open(path, mode, ec);
-    }
-    platform::FileInfo stat(const std::string& path, std::error_code& ec) override {
-        return base_.stat(path, ec);
-    }
-    std::vector<platform::DirEntry> list(const std::string& path, std::error_code& ec) override {
-        return base_.list(path, ec);
-    }
-    std::string real_path(const std::string& path, std::error_code& ec) override {
-        return base_.real_path(path, ec);
-    }
-    std::error_code make_dir(const std::string& path) override { return base_.make_dir(path); }
     std::error_code remove_file(const std::string& path) override {
         hold();
-        return base_.remove_file(path);
-    }
-    std::error_code remove_dir(const std::string& path) override { return base_.remove_dir(path); }
-    std::error_code rename(const std::string& from, const std::string& to) override {
-        return base_.rename(from, to);
-    }
-    std::error_code set_mtime(const std::string& path, std::time_t mtime) override {
-        return base_.set_mtime(path, mtime);
-    }
-    std::uint32_t attributes(const std::string& path, std::error_code& ec) override {
-        return base_.attributes(path, ec);
-    }
-    std::error_code set_attributes(const std::string& path, std::uint32_t bits) override {
-        return base_.set_attributes(path, bits);
-    }
-    std::unique_ptr<platform::FileLock> lock(const std::string& path,
-                                             std::error_code& ec) override {
-        return base_.lock(path, ec);
-    }
-    std::time_t now() override { return base_.now(); }
-    std::optional<std::string> get_env(const std::string& name) override {
-        return base_.get_env(name);
+        return EnvWrapper::remove_file(path);
     }
 
 private:
@@ -523,7 +491,6 @@ private:
         holding_ = false;
     }
 
-    platform::Env& base_ = platform::Env::host();
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool armed_ = false;
@@ -552,13 +519,13 @@ protected:
 };
 
 TEST_F(PurgeTest, FilesThatCannotBeDeletedAreReported) {
-    auto owned = std::make_unique<platform::FaultyEnv>(platform::Env::host());
-    platform::FaultyEnv& disk = *owned;
+    auto owned = std::make_unique<platform::testing::FaultyEnv>(platform::Env::host());
+    platform::testing::FaultyEnv& disk = *owned;
     open_server(0, std::move(owned));
     open_window();
     show_page("sysPage");
     find<QComboBox>("ComboBox1")->setCurrentIndex(2);  // older than 30 days
-    disk.fail_at(1, EACCES, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kRemove);
+    disk.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent, platform::testing::FaultyEnv::kRemove);
 
     click(find<QPushButton>("Button2"));
     ASSERT_TRUE(eventually([&] { return find<QLabel>("Label3")->text() == u"Deleted!"_q; }));
