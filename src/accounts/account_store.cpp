@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/home_files.h"
 #include "platform/names.h"
 #include "support/folder_removal.h"
 
@@ -16,14 +17,7 @@ namespace {
 std::span<const std::uint8_t> as_bytes(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
-constexpr std::string_view kDamagedSuffix = ".damaged";
-constexpr std::string_view kOldSuffix = ".old";
 constexpr int kMaxDamagedCopies = 1000;
-
-constexpr std::array<std::string_view, 5> kOwnFiles = {
-    kAccountFileName, kLegacyUsersFileName, "rkClient.ini", "rkserver.lock", "rkserver.sock",
-};
-constexpr std::string_view kOwnFilePrefix = "rkServer.cfg.";
 
 using platform::equal_ignoring_ascii_case;
 
@@ -71,10 +65,10 @@ bool valid_account_name(std::string_view name) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
     }
-    for (const std::string_view own : kOwnFiles) {
+    for (const std::string_view own : platform::kHomeFileNames) {
         if (equal_ignoring_ascii_case(name, own)) return false;
     }
-    return !starts_ignoring_ascii_case(name, kOwnFilePrefix);
+    return !starts_ignoring_ascii_case(name, platform::kAccountFilePrefix);
 }
 
 AccountStore::AccountStore(platform::Env& env, std::string home)
@@ -87,7 +81,7 @@ std::string AccountStore::path_of(std::string_view name) const {
     return path;
 }
 
-std::string AccountStore::account_file_path() const { return path_of(kAccountFileName); }
+std::string AccountStore::account_file_path() const { return path_of(platform::kAccountFileName); }
 
 void AccountStore::reset() {
     settings_ = Settings{};
@@ -104,7 +98,8 @@ LoadReport AccountStore::load() {
     if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
     if (read.error) {
         save_refusal_ =
-            "rkServer.cfg could not be read (" + read.error.message() + "); it is not overwritten";
+            std::string(platform::kAccountFileName) + " could not be read (" + read.error.message() +
+            "); it is not overwritten";
         return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
                                             "; starting with no accounts, saving disabled"};
     }
@@ -119,7 +114,7 @@ LoadReport AccountStore::load() {
         case DecodeStatus::old_version:
             // Its accounts cannot be read, but they are not ours to destroy:
             // the file is kept aside before anything replaces it.
-            return set_file_aside(LoadStatus::old_version, kOldSuffix,
+            return set_file_aside(LoadStatus::old_version, platform::kOldSuffix,
                                   path + " was written by a version this one cannot read (" +
                                       decoded.problem + "); ");
         case DecodeStatus::damaged:
@@ -129,7 +124,7 @@ LoadReport AccountStore::load() {
 }
 
 LoadReport AccountStore::set_damaged_file_aside(const std::string& problem) {
-    return set_file_aside(LoadStatus::damaged, kDamagedSuffix,
+    return set_file_aside(LoadStatus::damaged, platform::kDamagedSuffix,
                           account_file_path() + " is damaged (" + problem + "); ");
 }
 
@@ -156,7 +151,8 @@ LoadReport AccountStore::set_file_aside(LoadStatus status, std::string_view suff
         return {status, found + "kept as " + aside + "; starting with default settings and no accounts"};
     }
     // Still in place: a save would destroy the only copy.
-    save_refusal_ = "rkServer.cfg could not be set aside; it is not overwritten";
+    save_refusal_ =
+        std::string(platform::kAccountFileName) + " could not be set aside; it is not overwritten";
     return {status, found + trouble + "; starting with default settings and no accounts, saving disabled"};
 }
 
@@ -166,8 +162,8 @@ std::optional<std::string> AccountStore::find_legacy_file(std::error_code& ec) {
     const platform::DirEntry* match = nullptr;
     for (const platform::DirEntry& entry : entries) {
         if (entry.type != platform::EntryType::file) continue;
-        if (entry.name == kLegacyUsersFileName) return entry.name;
-        if (match == nullptr && equal_ignoring_ascii_case(entry.name, kLegacyUsersFileName)) {
+        if (entry.name == platform::kLegacyUsersFileName) return entry.name;
+        if (match == nullptr && equal_ignoring_ascii_case(entry.name, platform::kLegacyUsersFileName)) {
             match = &entry;
         }
     }

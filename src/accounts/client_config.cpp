@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/home_files.h"
+#include "platform/stat_following.h"
 #include "support/zlib_codec.h"
 
 namespace rk::accounts {
@@ -26,7 +28,7 @@ std::vector<std::string> split_lines(std::string_view text) {
 ClientConfig::ClientConfig(platform::Env& env, std::string home) : env_(env) {
     path_ = home.empty() ? std::string(".") : std::move(home);
     if (path_.back() != '/') path_ += '/';
-    path_ += kClientConfigFileName;
+    path_ += platform::kClientConfigFileName;
 }
 
 ClientConfigReport ClientConfig::load() { return check(true); }
@@ -42,13 +44,9 @@ ClientConfigReport ClientConfig::trouble(Problem problem, std::string message) {
 
 ClientConfigReport ClientConfig::check(bool forced) {
     std::error_code ec;
-    platform::FileInfo info = env_.stat(path_, ec);
-    if (!ec && info.type == platform::EntryType::symlink) {
-        // The operator may keep the file elsewhere: watch what the link
-        // points to, not the link.
-        const std::string target = env_.real_path(path_, ec);
-        if (!ec) info = env_.stat(target, ec);
-    }
+    // The operator may keep the file elsewhere: watch what a link points
+    // to, not the link.
+    const platform::FileInfo info = platform::stat_following(env_, path_, ec);
     if (ec) return trouble(Problem::unreadable, "cannot look at " + path_ + ": " + ec.message());
     if (info.type == platform::EntryType::none) return {};
     if (info.type != platform::EntryType::file) {

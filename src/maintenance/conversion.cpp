@@ -6,8 +6,9 @@
 
 #include "accounts/account_file.h"
 #include "files/slot_dates.h"
-#include "files/upload.h"
 #include "platform/config_files.h"
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
 #include "platform/wire_path.h"
 #include "support/file_stream.h"
@@ -22,15 +23,11 @@ constexpr std::array<std::string_view, 3> kContainerNames = {"SV1.DAT", "SV2.DAT
 
 using pf::equal_ignoring_ascii_case;
 using pf::join_path;
+using pf::parent_folder;
 
 bool is_container_name(std::string_view name) {
     return std::any_of(kContainerNames.begin(), kContainerNames.end(),
                        [&](std::string_view own) { return equal_ignoring_ascii_case(name, own); });
-}
-
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 struct Outcome {
@@ -53,9 +50,8 @@ Outcome refused(std::string detail) { return {ProblemKind::refused, std::move(de
 // can never be a user's file.
 Outcome write_whole_file(pf::Env& env, const std::string& target,
                          std::span<const std::uint8_t> bytes, std::optional<std::time_t> mtime) {
-    const std::size_t slash = target.rfind('/');
-    const std::string_view name = std::string_view(target).substr(slash + 1);
-    const std::string temp = target.substr(0, slash + 1) + files::upload_temp_name(name);
+    const std::string temp =
+        join_path(parent_folder(target), pf::upload_temp_name(pf::last_component(target)));
 
     std::error_code ec;
     const pf::EntryType leftover = env.stat(temp, ec).type;
@@ -101,8 +97,8 @@ struct Placed {
 Placed place(pf::Env& env, const std::string& slot, const std::string& wire) {
     const auto target = pf::map_wire_path(env, slot, wire);
     if (!target) return {{}, refused("its path runs through a link or could not be checked")};
-    if (platform::make_folders(env, folder_of(*target)))
-        return {{}, failed("cannot create the folder " + folder_of(*target))};
+    if (platform::make_folders(env, parent_folder(*target)))
+        return {{}, failed("cannot create the folder " + parent_folder(*target))};
     std::error_code ec;
     const pf::EntryType existing = env.stat(*target, ec).type;
     if (ec) return {{}, failed("cannot look at " + *target, ec)};
@@ -205,8 +201,8 @@ private:
         bytes = {};
         if (!decoded.ok()) return {ProblemKind::damaged, decoded.damage};
 
-        const std::string name = path.substr(path.rfind('/') + 1);
-        const std::string slot = join_path(folder_of(path), name.substr(2, 1));
+        const std::string_view name = pf::last_component(path);
+        const std::string slot = join_path(parent_folder(path), name.substr(2, 1));
         const pf::FileInfo slot_info = env_.stat(slot, ec);
         if (ec) return failed("cannot look at the slot folder " + slot, ec);
         bool slot_exists = slot_info.type == pf::EntryType::directory;
@@ -301,9 +297,9 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
         return result;
     }
 
-    std::string legacy = join_path(home, accounts::kLegacyUsersFileName);
+    std::string legacy = join_path(home, pf::kLegacyUsersFileName);
     const pf::EntryLookup found =
-        pf::find_entry_ignoring_case(env, home, accounts::kLegacyUsersFileName);
+        pf::find_entry_ignoring_case(env, home, pf::kLegacyUsersFileName);
     const std::error_code ec = found.stat_error ? found.stat_error : found.list_error;
     pf::EntryType type = pf::EntryType::none;
     if (found.entry) {

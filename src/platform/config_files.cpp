@@ -1,23 +1,14 @@
 #include "platform/config_files.h"
 
 #include <algorithm>
-#include <span>
-
 #include <cerrno>
 #include <span>
 
+#include "platform/home_files.h"
+#include "platform/host_path.h"
+#include "platform/stat_following.h"
+
 namespace rk::platform {
-namespace {
-
-std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-}  // namespace
-
 std::optional<std::string> config_home_from(const std::optional<std::string>& xdg_config_home,
                                             const std::optional<std::string>& home) {
     // A relative value would depend on the folder the server was started
@@ -66,19 +57,13 @@ SmallFile read_small_file(Env& env, const std::string& path, std::size_t cap) {
 
 std::error_code make_folders(Env& env, const std::string& folder) {
     std::error_code ec;
-    const FileInfo info = env.stat(folder, ec);
+    // A link to a folder may be one the operator made; where client paths
+    // lead through links is the path mapping's to check.
+    const FileInfo info = stat_following(env, folder, ec);
     if (ec) return ec;
     if (info.type == EntryType::directory) return {};
-    if (info.type == EntryType::symlink) {
-        // A folder linked in by the operator; where client paths lead through
-        // links is the path mapping's to check.
-        const std::string target = env.real_path(folder, ec);
-        if (ec) return ec;
-        if (env.stat(target, ec).type == EntryType::directory) return {};
-        return ec ? ec : std::make_error_code(std::errc::not_a_directory);
-    }
     if (info.type != EntryType::none) return std::make_error_code(std::errc::not_a_directory);
-    const std::string parent = parent_of(folder);
+    const std::string parent = parent_folder(folder);
     if (parent != folder) {
         if (auto failed = make_folders(env, parent)) return failed;
     }
@@ -87,8 +72,8 @@ std::error_code make_folders(Env& env, const std::string& folder) {
 }
 
 std::error_code replace_file(Env& env, const std::string& path, std::string_view content) {
-    if (auto ec = make_folders(env, parent_of(path))) return ec;
-    const std::string temporary = path + ".tmp";
+    if (auto ec = make_folders(env, parent_folder(path))) return ec;
+    const std::string temporary = path + std::string(kReplacingSuffix);
     // A leftover from a crash keeps its old mode bits; only a file this open
     // creates is made owner-only.
     (void)env.remove_file(temporary);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/host_path.h"
 #include "platform/names.h"
 
 namespace rk::platform {

@@ -10,6 +10,8 @@
 #include "core/server.h"
 #include "platform/config_files.h"
 #include "platform/env.h"
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/process.h"
 #include "shell/control.h"
 #include "shell/exit_codes.h"
@@ -64,7 +66,7 @@ int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std
         // No server answers: change the files directly, holding the lock so
         // that no server starts meanwhile.
         std::error_code ec;
-        const auto lock = env.lock(home + "/rkserver.lock", ec);
+        const auto lock = env.lock(platform::join_path(home, platform::kInstanceLockName), ec);
         if (!lock) {
             std::fprintf(stderr, "rkserver: a server runs on %s but its control socket does not answer\n",
                          home.c_str());
@@ -127,7 +129,7 @@ int main(int argc, char** argv) {
         return shell::kExitFailed;
     }
     std::error_code ec;
-    const auto lock = env.lock(home + "/rkserver.lock", ec);
+    const auto lock = env.lock(platform::join_path(home, platform::kInstanceLockName), ec);
     if (!lock) {
         spdlog::error("already running: another rkserver uses {} ({})", home, ec.message());
         return shell::kExitAlreadyRunning;

@@ -11,6 +11,7 @@
 #include "testing/temp_dir.h"
 #include "testing/faulty_env.h"
 #include "support/zlib_codec.h"
+#include "platform/home_files.h"
 
 namespace rk::accounts {
 namespace {
@@ -57,10 +58,10 @@ protected:
     platform::testing::TempDir dir;
     platform::testing::FaultyEnv env{platform::Env::host()};
     ClientConfig config{env, dir.path()};
-    const std::string file = dir.path(std::string(kClientConfigFileName));
+    const std::string file = dir.path(std::string(platform::kClientConfigFileName));
 
     void write(const std::string& text) const {
-        dir.write_file(std::string(kClientConfigFileName), text);
+        dir.write_file(std::string(platform::kClientConfigFileName), text);
     }
     // The last-write time moved by whole seconds, so a change within one
     // second still shows.
@@ -191,7 +192,7 @@ TEST_F(ClientConfigTest, ATooLargeFileIsToldOnceAndNotRead) {
 }
 
 TEST_F(ClientConfigTest, AFolderInTheFilesPlaceIsToldOnce) {
-    dir.make_dir(std::string(kClientConfigFileName));
+    dir.make_dir(std::string(platform::kClientConfigFileName));
     EXPECT_NE(config.load().message, "");
     EXPECT_EQ(config.refresh().message, "");
     EXPECT_FALSE(config.loaded());
@@ -200,7 +201,7 @@ TEST_F(ClientConfigTest, AFolderInTheFilesPlaceIsToldOnce) {
 TEST_F(ClientConfigTest, ALinkedFileIsWatchedThroughTheLink) {
     dir.make_dir("elsewhere");
     dir.write_file("elsewhere/client.ini", "a\nb\n");
-    dir.symlink(dir.path("elsewhere/client.ini"), std::string(kClientConfigFileName));
+    dir.symlink(dir.path("elsewhere/client.ini"), std::string(platform::kClientConfigFileName));
     ASSERT_TRUE(config.load().reloaded);
     dir.write_file("elsewhere/client.ini", "a\nb\nc\n");
     EXPECT_TRUE(config.refresh().reloaded);

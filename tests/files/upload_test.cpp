@@ -1,4 +1,5 @@
 #include "files/upload.h"
+#include "platform/home_files.h"
 
 #include <gtest/gtest.h>
 
@@ -86,7 +87,7 @@ protected:
         std::vector<std::string> found;
         if (!fs::exists(root())) return found;
         for (const auto& entry : fs::recursive_directory_iterator(root())) {
-            if (is_upload_temp_name(entry.path().filename().string()))
+            if (platform::is_upload_temp_name(entry.path().filename().string()))
                 found.push_back(entry.path().string());
         }
         return found;
