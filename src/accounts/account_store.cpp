@@ -1,7 +1,5 @@
 #include "accounts/account_store.h"
 
-#include "platform/config_files.h"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -9,6 +7,7 @@
 
 #include "platform/home_files.h"
 #include "platform/names.h"
+#include "platform/small_file.h"
 #include "support/folder_removal.h"
 
 namespace rk::accounts {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/home_files.h"
+#include "platform/small_file.h"
 #include "platform/stat_following.h"
 #include "support/zlib_codec.h"
 
@@ -53,26 +54,20 @@ ClientConfigReport ClientConfig::check(bool forced) {
         return trouble(Problem::not_a_file, path_ + " is not a regular file");
     }
     if (!forced && loaded_ && info.size == size_ && info.mtime == mtime_) return {};
-    if (info.size > kMaxClientConfigBytes) {
+    auto too_large = [&] {
         return trouble(Problem::too_large, path_ + " is larger than " +
                                                std::to_string(kMaxClientConfigBytes) + " bytes");
-    }
+    };
+    if (info.size > kMaxClientConfigBytes) return too_large();
 
-    std::unique_ptr<platform::File> file =
-        env_.open(path_, {platform::Access::read, platform::Share::read}, ec);
-    if (!file) return trouble(Problem::unreadable, "cannot read " + path_ + ": " + ec.message());
-    // One byte more than the cap tells a file that grew since the look.
-    std::string text(kMaxClientConfigBytes + 1, '\0');
-    const std::size_t got =
-        file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()), ec);
-    if (ec) return trouble(Problem::unreadable, "cannot read " + path_ + ": " + ec.message());
-    if (got > kMaxClientConfigBytes) {
-        return trouble(Problem::too_large, path_ + " is larger than " +
-                                               std::to_string(kMaxClientConfigBytes) + " bytes");
+    // The file may have grown since the look.
+    const platform::SmallFile read = platform::read_small_file(env_, path_, kMaxClientConfigBytes);
+    if (read.error) {
+        return trouble(Problem::unreadable, "cannot read " + path_ + ": " + read.error.message());
     }
-    text.resize(got);
+    if (read.too_large) return too_large();
 
-    std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> lines = split_lines(read.content);
     std::string pushed;
     for (const std::string& line : lines) pushed += line + "\r\n";
     pushed += '\0';

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/config_files.h"
+#include "platform/folders.h"
 #include "platform/dos_time.h"
 #include "platform/home_files.h"
 #include "platform/host_path.h"

@@ -6,10 +6,11 @@
 
 #include "accounts/account_file.h"
 #include "files/slot_dates.h"
-#include "platform/config_files.h"
+#include "platform/folders.h"
 #include "platform/home_files.h"
 #include "platform/host_path.h"
 #include "platform/names.h"
+#include "platform/small_file.h"
 #include "platform/wire_path.h"
 #include "support/file_stream.h"
 
@@ -50,41 +51,17 @@ Outcome refused(std::string detail) { return {ProblemKind::refused, std::move(de
 // can never be a user's file.
 Outcome write_whole_file(pf::Env& env, const std::string& target,
                          std::span<const std::uint8_t> bytes, std::optional<std::time_t> mtime) {
-    const std::string temp =
-        join_path(parent_folder(target), pf::upload_temp_name(pf::last_component(target)));
-
-    std::error_code ec;
-    const pf::EntryType leftover = env.stat(temp, ec).type;
-    if (ec) return failed("cannot look at " + temp, ec);
-    // Opening follows links: one planted at the temporary name would have us
-    // write wherever it points. Removing it touches only the link.
-    if (leftover == pf::EntryType::symlink) {
-        if (const std::error_code removed = env.remove_file(temp))
-            return failed("cannot remove the link " + temp, removed);
-    } else if (leftover != pf::EntryType::none && leftover != pf::EntryType::file) {
-        return refused("something other than a file stands at " + temp);
-    }
-
-    sp::OpenedStream opened = sp::FileStream::create_for_receiving(env, temp);
-    if (!opened) return failed("cannot create " + temp, opened.error);
-    sp::FileStream& stream = opened.stream;
-    Outcome outcome;
-    if (stream.write(bytes) != bytes.size()) {
-        outcome = failed("cannot write " + temp, stream.error());
-    } else if (mtime && stream.set_mtime(*mtime)) {
-        outcome = failed("cannot date " + temp, stream.error());
-    } else if (stream.sync()) {
-        outcome = failed("cannot sync " + temp, stream.error());
-    }
-    stream.close();
-    if (outcome.ok()) {
-        if (const std::error_code moved = env.rename(temp, target))
-            outcome = failed("cannot rename " + temp + " to " + target, moved);
-    }
-    // A leftover would be overwritten by the next run all the same; this only
-    // keeps the folder tidy.
-    if (!outcome.ok()) (void)env.remove_file(temp);
-    return outcome;
+    const pf::ReplaceOptions options{
+        .temporary =
+            join_path(parent_folder(target), pf::upload_temp_name(pf::last_component(target))),
+        .owner_only = false,
+        .mtime = mtime};
+    const std::error_code ec = pf::replace_file(
+        env, target, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, options);
+    if (ec == std::errc::file_exists)
+        return refused("something other than a file stands at " + options.temporary);
+    if (ec) return failed("cannot write " + target + " through " + options.temporary, ec);
+    return {};
 }
 
 // The host path below the slot folder for `wire`, matching existing names

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "platform/config_files.h"
+#include "platform/config_home.h"
 #include "platform/desktop_file.h"
 #include "platform/host_path.h"
+#include "platform/small_file.h"
 
 namespace rk::platform {
 namespace {

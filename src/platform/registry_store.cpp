@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
-#include "platform/config_files.h"
+#include "platform/config_home.h"
 #include "platform/host_path.h"
 #include "platform/names.h"
+#include "platform/small_file.h"
 
 namespace rk::platform {
 namespace {

@@ -8,8 +8,8 @@
 #include <iostream>
 
 #include "core/server.h"
-#include "platform/config_files.h"
 #include "platform/env.h"
+#include "platform/folders.h"
 #include "platform/home_files.h"
 #include "platform/host_path.h"
 #include "platform/process.h"

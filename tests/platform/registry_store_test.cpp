@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/config_files.h"
+#include "platform/config_home.h"
 #include "testing/faulty_env.h"
 #include "testing/temp_dir.h"
 
