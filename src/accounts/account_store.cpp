@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
 #include "platform/small_file.h"
 #include "support/folder_removal.h"
@@ -74,10 +75,7 @@ AccountStore::AccountStore(platform::Env& env, std::string home)
     : env_(env), home_(std::move(home)) {}
 
 std::string AccountStore::path_of(std::string_view name) const {
-    std::string path = home_;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += name;
-    return path;
+    return platform::join_path(home_.empty() ? "." : home_, name);
 }
 
 std::string AccountStore::account_file_path() const { return path_of(platform::kAccountFileName); }

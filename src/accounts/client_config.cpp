@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/small_file.h"
 #include "platform/stat_following.h"
 #include "support/zlib_codec.h"
@@ -26,11 +27,9 @@ std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
-ClientConfig::ClientConfig(platform::Env& env, std::string home) : env_(env) {
-    path_ = home.empty() ? std::string(".") : std::move(home);
-    if (path_.back() != '/') path_ += '/';
-    path_ += platform::kClientConfigFileName;
-}
+ClientConfig::ClientConfig(platform::Env& env, const std::string& home)
+    : env_(env),
+      path_(platform::join_path(home.empty() ? "." : home, platform::kClientConfigFileName)) {}
 
 ClientConfigReport ClientConfig::load() { return check(true); }
 

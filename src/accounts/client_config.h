@@ -45,7 +45,7 @@ struct ClientConfigReport {
 
 class ClientConfig {
 public:
-    ClientConfig(platform::Env& env, std::string home);
+    ClientConfig(platform::Env& env, const std::string& home);
 
     // The first read, at start. A missing file is no error.
     ClientConfigReport load();

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 
 #include "core/server.h"
@@ -13,6 +12,7 @@
 #include "platform/home_files.h"
 #include "platform/host_path.h"
 #include "platform/process.h"
+#include "platform/small_file.h"
 #include "shell/control.h"
 #include "shell/exit_codes.h"
 #include "shell/gui.h"
@@ -34,11 +34,13 @@ std::string choose_home(platform::Env& env, const std::string& option) {
 
 // The password a ctl command needs: the first line of the file, else asked
 // at the terminal. Never taken from the command line.
-std::optional<std::string> ctl_password(const std::string& file) {
+std::optional<std::string> ctl_password(platform::Env& env, const std::string& file) {
     if (file.empty()) return platform::read_secret("password: ");
-    std::ifstream in(file);
-    std::string line;
-    if (!in || !std::getline(in, line)) return std::nullopt;
+    // Far more than any password; a larger file is no password file.
+    constexpr std::size_t kMaxPasswordFileBytes = 64 * 1024;
+    const platform::SmallFile read = platform::read_small_file(env, file, kMaxPasswordFileBytes);
+    if (read.error || read.too_large || read.content.empty()) return std::nullopt;
+    std::string line = read.content.substr(0, read.content.find('\n'));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
@@ -50,7 +52,7 @@ int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std
         return shell::kExitUsage;
     }
     if (shell::ctl_needs_password(words)) {
-        const auto password = ctl_password(password_file);
+        const auto password = ctl_password(env, password_file);
         if (!password) {
             std::fprintf(stderr, "rkserver: no password: give --password-file or run at a terminal\n");
             return shell::kExitUsage;
