@@ -9,6 +9,11 @@ std::string join_path(const std::string& folder, std::string_view name) {
     return path;
 }
 
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 std::string parent_folder(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string_view::npos) return ".";

@@ -11,6 +11,9 @@ namespace rk::platform {
 // with one, and an empty `folder` gives "/" + `name`.
 std::string join_path(const std::string& folder, std::string_view name);
 
+// `path` without the '/' it ends with, however many; "/" stays "/".
+std::string without_trailing_slashes(std::string path);
+
 // The folder that holds `path`: "/" for "/name", "." for a bare name.
 std::string parent_folder(std::string_view path);
 

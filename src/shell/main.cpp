@@ -28,8 +28,7 @@ std::string choose_home(platform::Env& env, const std::string& option) {
     std::string home = option;
     if (home.empty()) home = env.get_env("RKSERVER_HOME").value_or("");
     if (home.empty()) home = platform::executable_folder();
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
-    return home;
+    return platform::without_trailing_slashes(std::move(home));
 }
 
 // The password a ctl command needs: the first line of the file, else asked

@@ -37,6 +37,11 @@ TEST(HostPath, JoinsAndTakesApart) {
     EXPECT_EQ(join_path("/a", "b"), "/a/b");
     EXPECT_EQ(join_path("/a/", "b"), "/a/b");
     EXPECT_EQ(join_path("/", "b"), "/b");
+    const std::pair<const char*, const char*> trimmed[] = {
+        {"/a/b//", "/a/b"}, {"/a", "/a"}, {"///", "/"}, {"", ""}, {"a/", "a"}};
+    for (const auto& [path, without] : trimmed) {
+        EXPECT_EQ(without_trailing_slashes(path), without) << path;
+    }
 }
 
 TEST(StatFollowing, AnswersForWhatALinkLeadsTo) {
