@@ -1,7 +1,6 @@
 #include "accounts/account_store.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <utility>
 

@@ -143,7 +143,7 @@ platform::InputInjector* Engine::input() {
     if (!input_tried_) {
         input_tried_ = true;
         input_ = open_input_();
-        if (!input_) spdlog::info("no input device: remote mouse and keyboard requests are ignored");
+        if (!input_) spdlog::info("no X display: remote mouse and keyboard requests are ignored");
     }
     return input_ && input_->connected() ? input_.get() : nullptr;
 }

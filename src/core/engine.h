@@ -82,8 +82,9 @@ public:
     // io thread, and an idle connection should not hold a buffer of its own.
     std::span<std::uint8_t> read_buffer() { return read_buffer_; }
 
-    // The desktop's mouse and keyboard; nullptr without one (no X display),
-    // and input requests are then ignored. Opened at the first request.
+    // The desktop's mouse and keyboard, opened through the opener given at
+    // the first request; nullptr when it gives none (no X display), and input
+    // requests are then ignored.
     platform::InputInjector* input();
 
     // Runs blocking storage work (walks, tree deletes, batch packing) on the

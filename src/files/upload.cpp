@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/folders.h"
 #include "platform/dos_time.h"
+#include "platform/folders.h"
 #include "platform/home_files.h"
 #include "platform/host_path.h"
 #include "platform/wire_path.h"

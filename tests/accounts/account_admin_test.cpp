@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "accounts/account_store.h"
 #include "platform/home_files.h"
+#include "testing/temp_dir.h"
 
 namespace rk::accounts {
 namespace {

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <ostream>
 
-#include "testing/temp_dir.h"
 #include "account_bytes.h"
-#include "testing/faulty_env.h"
 #include "platform/home_files.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::accounts {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
-#include "testing/faulty_env.h"
-#include "support/zlib_codec.h"
 #include "platform/home_files.h"
+#include "support/zlib_codec.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::accounts {
 namespace {

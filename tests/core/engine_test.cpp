@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "testing/temp_dir.h"
 #include "accounts/account_file.h"
 #include "accounts/account_store.h"
 #include "client/connection.h"
 #include "core/server.h"
+#include "testing/temp_dir.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 

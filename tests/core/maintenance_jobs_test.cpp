@@ -6,9 +6,9 @@
 
 #include "../accounts/account_bytes.h"
 #include "../maintenance/container_bytes.h"
-#include "testing/temp_dir.h"
 #include "client/connection.h"
 #include "core/server.h"
+#include "testing/temp_dir.h"
 
 namespace rk::core {
 namespace {

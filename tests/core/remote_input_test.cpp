@@ -4,12 +4,12 @@
 
 #include <X11/Xlib.h>
 
-#include "testing/temp_dir.h"
-#include "testing/xvfb.h"
 #include "accounts/account_file.h"
 #include "client/connection.h"
 #include "core/server.h"
 #include "platform/input.h"
+#include "testing/temp_dir.h"
+#include "testing/xvfb.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 

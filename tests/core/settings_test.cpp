@@ -5,10 +5,10 @@
 #include <chrono>
 #include <thread>
 
-#include "testing/temp_dir.h"
 #include "client/connection.h"
 #include "core/server.h"
 #include "support/zlib_codec.h"
+#include "testing/temp_dir.h"
 #include "wire/codes.h"
 
 namespace rk::core {

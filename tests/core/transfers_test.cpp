@@ -8,13 +8,13 @@
 #include <set>
 #include <thread>
 
-#include "testing/temp_dir.h"
 #include "accounts/account_file.h"
 #include "client/connection.h"
 #include "core/server.h"
 #include "files/listing.h"
 #include "support/file_stream.h"
 #include "support/zlib_codec.h"
+#include "testing/temp_dir.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 

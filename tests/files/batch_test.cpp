@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "file_times.h"
 #include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::files {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::files {
 namespace {

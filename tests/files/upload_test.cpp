@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "platform/dos_time.h"
-#include "testing/faulty_env.h"
 #include "support/zlib_codec.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 #include "wire/payload.h"
 
 namespace rk::files {

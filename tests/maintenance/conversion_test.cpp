@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "../files/file_times.h"
-#include "testing/temp_dir.h"
 #include "container_bytes.h"
 #include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::maintenance {
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "../files/file_times.h"
+#include "testing/faulty_env.h"
 #include "testing/local_zone.h"
 #include "testing/temp_dir.h"
-#include "testing/faulty_env.h"
 
 namespace rk::maintenance {
 namespace {

@@ -26,13 +26,13 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "core/server.h"
 #include "platform/autostart.h"
 #include "platform/env.h"
 #include "shell/operator_window.h"
 #include "shell/prompter.h"
 #include "shell/ui_texts.h"
+#include "testing/temp_dir.h"
 
 // Readable QStrings in gtest failure messages.
 inline void PrintTo(const QString& text, std::ostream* out) {

@@ -18,8 +18,8 @@
 #include <mutex>
 #include <thread>
 
-#include "accounts/account_store.h"
 #include "../accounts/account_bytes.h"
+#include "accounts/account_store.h"
 #include "gui_support.h"
 #include "shell/about_dialog.h"
 #include "shell/control.h"

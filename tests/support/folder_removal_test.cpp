@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "testing/temp_dir.h"
 #include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::support {
 namespace {
