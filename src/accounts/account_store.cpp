@@ -93,9 +93,8 @@ LoadReport AccountStore::load() {
     const platform::SmallFile read = platform::read_small_file(env_, path, kMaxImageBytes);
     if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
     if (read.error) {
-        save_refusal_ =
-            std::string(platform::kAccountFileName) + " could not be read (" + read.error.message() +
-            "); it is not overwritten";
+        save_refusal_ = std::string(platform::kAccountFileName) + " could not be read (" +
+                        read.error.message() + "); it is not overwritten";
         return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
                                             "; starting with no accounts, saving disabled"};
     }
@@ -159,7 +158,8 @@ std::optional<std::string> AccountStore::find_legacy_file(std::error_code& ec) {
     for (const platform::DirEntry& entry : entries) {
         if (entry.type != platform::EntryType::file) continue;
         if (entry.name == platform::kLegacyUsersFileName) return entry.name;
-        if (match == nullptr && equal_ignoring_ascii_case(entry.name, platform::kLegacyUsersFileName)) {
+        if (match == nullptr &&
+            equal_ignoring_ascii_case(entry.name, platform::kLegacyUsersFileName)) {
             match = &entry;
         }
     }

@@ -275,8 +275,7 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
     }
 
     std::string legacy = join_path(home, pf::kLegacyUsersFileName);
-    const pf::EntryLookup found =
-        pf::find_entry_ignoring_case(env, home, pf::kLegacyUsersFileName);
+    const pf::EntryLookup found = pf::find_entry_ignoring_case(env, home, pf::kLegacyUsersFileName);
     const std::error_code ec = found.stat_error ? found.stat_error : found.list_error;
     pf::EntryType type = pf::EntryType::none;
     if (found.entry) {

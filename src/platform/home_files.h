@@ -21,7 +21,7 @@ inline constexpr std::string_view kInstanceLockName = "rkserver.lock";
 inline constexpr std::string_view kControlSocketName = "rkserver.sock";
 
 inline constexpr std::array<std::string_view, 5> kHomeFileNames = {
-    kAccountFileName, kLegacyUsersFileName, kClientConfigFileName,
+    kAccountFileName,  kLegacyUsersFileName, kClientConfigFileName,
     kInstanceLockName, kControlSocketName,
 };
 

@@ -25,9 +25,7 @@ std::string executable_path() {
     return std::string(buffer, std::size_t(n));
 }
 
-std::string executable_folder() {
-    return parent_folder(executable_path());
-}
+std::string executable_folder() { return parent_folder(executable_path()); }
 
 namespace {
 

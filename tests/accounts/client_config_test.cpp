@@ -155,7 +155,8 @@ TEST_F(ClientConfigTest, AnUnreadableFileIsToldOnceUntilItWasReadAgain) {
     ASSERT_TRUE(config.load().reloaded);
 
     write("new\nlines\nhere\n");
-    env.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent, platform::testing::FaultyEnv::kOpen);
+    env.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent,
+                platform::testing::FaultyEnv::kOpen);
     EXPECT_NE(config.refresh().message, "");
     for (int check = 0; check < 3; ++check) {
         const ClientConfigReport again = config.refresh();
@@ -170,7 +171,8 @@ TEST_F(ClientConfigTest, AnUnreadableFileIsToldOnceUntilItWasReadAgain) {
     EXPECT_EQ(config.lines(), (Lines{"new", "lines", "here"}));
 
     write("x\n");
-    env.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::persistent, platform::testing::FaultyEnv::kRead);
+    env.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::persistent,
+                platform::testing::FaultyEnv::kRead);
     EXPECT_NE(config.refresh().message, "") << "unreadable again after a good read";
     EXPECT_EQ(config.refresh().message, "");
     EXPECT_EQ(config.lines(), (Lines{"new", "lines", "here"}));

@@ -424,8 +424,10 @@ TEST_F(EngineTest, PendingConversionAcknowledgesButActsOnNothing) {
 TEST_F(EngineTest, PortInUseLeavesTheServiceStopped) {
     start();
     support::ManualTickSource ticks;
-    Server second({.home = home_.path(), .port = server_->endpoint()->port(),
-                   .address = "127.0.0.1", .ticks = &ticks});
+    Server second({.home = home_.path(),
+                   .port = server_->endpoint()->port(),
+                   .address = "127.0.0.1",
+                   .ticks = &ticks});
     second.open();
     EXPECT_TRUE(second.start_service());
     EXPECT_FALSE(second.snapshot().listening);

@@ -125,8 +125,8 @@ TEST_F(FailingDiskTest, AccountIsCreatedOnlyWhenTheAccountFileHoldsIt) {
         std::uint64_t steps = 0;
         for (std::uint64_t n = 1; n <= kMaxSteps && !completed; ++n) {
             SCOPED_TRACE(std::string(name_of(mode)) + " at step " + std::to_string(n));
-            const std::string name = std::string(mode == FaultyEnv::Mode::once ? "o" : "p") +
-                                     std::to_string(n);
+            const std::string name =
+                std::string(mode == FaultyEnv::Mode::once ? "o" : "p") + std::to_string(n);
             const std::string before = home_.read_file("rkServer.cfg");
             auto conn = connect();
             ASSERT_TRUE(conn);

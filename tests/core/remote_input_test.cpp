@@ -29,11 +29,12 @@ TEST(RemoteInput, MouseRequestsMoveThePointerOfTheServersDisplay) {
     const auto file = accounts::encode_account_file(image);
     home.write_file("rkServer.cfg", std::string(file.bytes.begin(), file.bytes.end()));
     support::ManualTickSource ticks;
-    Server server({.home = home.path(),
-                   .port = 0,
-                   .address = "127.0.0.1",
-                   .ticks = &ticks,
-                   .open_input = [&] { return platform::InputInjector::open_display(xvfb.display()); }});
+    Server server(
+        {.home = home.path(),
+         .port = 0,
+         .address = "127.0.0.1",
+         .ticks = &ticks,
+         .open_input = [&] { return platform::InputInjector::open_display(xvfb.display()); }});
     server.open();
     ASSERT_FALSE(server.start_service());
     std::error_code ec;

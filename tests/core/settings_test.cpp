@@ -19,8 +19,8 @@ using namespace std::chrono_literals;
 class SettingsTest : public ::testing::Test {
 protected:
     std::unique_ptr<Server> start() {
-        auto server = std::make_unique<Server>(
-            ServerOptions{.home = home_.path(), .port = 0, .address = "127.0.0.1", .ticks = &ticks_});
+        auto server = std::make_unique<Server>(ServerOptions{
+            .home = home_.path(), .port = 0, .address = "127.0.0.1", .ticks = &ticks_});
         server->open();
         EXPECT_FALSE(server->start_service());
         return server;

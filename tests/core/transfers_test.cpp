@@ -57,11 +57,11 @@ protected:
         const auto file = accounts::encode_account_file(image);
         home_.write_file("rkServer.cfg", as_string(file.bytes));
         home_.make_dir("alice");
-        server_ = std::make_unique<Server>(ServerOptions{
-            .home = home_.path(),
-            .port = 0,
-            .address = "127.0.0.1",
-            .ticks = manual_clock ? &manual_ticks_ : nullptr});
+        server_ = std::make_unique<Server>(
+            ServerOptions{.home = home_.path(),
+                          .port = 0,
+                          .address = "127.0.0.1",
+                          .ticks = manual_clock ? &manual_ticks_ : nullptr});
         server_->open();
         ASSERT_FALSE(server_->start_service());
         std::error_code ec;

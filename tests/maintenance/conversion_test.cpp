@@ -318,8 +318,10 @@ TEST_F(ConversionTest, LinksAreNeverFollowed) {
 // fails, at every point of a run in turn; no save may be lost meanwhile, and
 // a healthy run afterwards must leave every save exactly once.
 TEST_F(ConversionTest, RunCutShortAnywhereLosesNothingAndAHealthyRerunFinishes) {
-    for (const auto mode : {pf::testing::FaultyEnv::Mode::persistent, pf::testing::FaultyEnv::Mode::once}) {
-        const char* mode_name = mode == pf::testing::FaultyEnv::Mode::persistent ? "crash" : "one fault";
+    for (const auto mode :
+         {pf::testing::FaultyEnv::Mode::persistent, pf::testing::FaultyEnv::Mode::once}) {
+        const char* mode_name =
+            mode == pf::testing::FaultyEnv::Mode::persistent ? "crash" : "one fault";
         bool reached_the_end = false;
         for (std::uint64_t n = 1; n < 5000 && !reached_the_end; ++n) {
             SCOPED_TRACE(std::string(mode_name) + " at operation " + std::to_string(n));

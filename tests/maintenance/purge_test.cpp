@@ -234,7 +234,8 @@ TEST_F(PurgeTest, UnreadableRecordKeepsTheSlot) {
     for (;; ++n) {
         record("u/g/1", days_31_ago);
         file("u/g/1/save.dat");
-        faulty.fail_at(n, EIO, pf::testing::FaultyEnv::Mode::once, pf::testing::FaultyEnv::kInspect);
+        faulty.fail_at(n, EIO, pf::testing::FaultyEnv::Mode::once,
+                       pf::testing::FaultyEnv::kInspect);
         result = purge(faulty, 30);
         if (result.slots_unreadable == 1 || faulty.failures() == 0) break;
     }

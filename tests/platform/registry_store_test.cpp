@@ -133,8 +133,8 @@ TEST_F(RegistryStoreTest, AFailedSaveLeavesTheOldFileWhole) {
     RegistryStore store(faulty, folder);
     ASSERT_EQ(store.load(), "");
     store.write("LangIndex", std::int64_t{2});
-    for (const std::uint32_t kind : {testing::FaultyEnv::kWrite, testing::FaultyEnv::kSync,
-                                     testing::FaultyEnv::kRename}) {
+    for (const std::uint32_t kind :
+         {testing::FaultyEnv::kWrite, testing::FaultyEnv::kSync, testing::FaultyEnv::kRename}) {
         faulty.fail_at(1, ENOSPC, testing::FaultyEnv::Mode::once, kind);
         EXPECT_TRUE(store.save()) << kind;
         EXPECT_EQ(dir.read_file("cfg/rkserver/" + std::string(kRegistryFileName)),

@@ -27,7 +27,7 @@ TEST(HostPath, JoinsAndTakesApart) {
         const char* last;
     };
     const Case cases[] = {
-        {"/a/b/c", "/a/b", "c"}, {"/a", "/", "a"},   {"a/b", "a", "b"},
+        {"/a/b/c", "/a/b", "c"}, {"/a", "/", "a"},      {"a/b", "a", "b"},
         {"name", ".", "name"},   {"/a/b/", "/a/b", ""},
     };
     for (const Case& c : cases) {
@@ -127,9 +127,9 @@ TEST_F(ReplaceFileTest, WritesAnOwnerOnlyFileAndMakesItsFolder) {
 TEST_F(ReplaceFileTest, TakesTheTemporaryNameDateAndModeAsked) {
     dir.write_file("file", "old");
     const mode_t mask = ::umask(022);
-    const std::error_code ec = replace_file(
-        Env::host(), path("file"), "new",
-        {.temporary = path(".file.part"), .owner_only = false, .mtime = 1000000000});
+    const std::error_code ec =
+        replace_file(Env::host(), path("file"), "new",
+                     {.temporary = path(".file.part"), .owner_only = false, .mtime = 1000000000});
     ::umask(mask);
     ASSERT_FALSE(ec) << ec.message();
     EXPECT_EQ(dir.read_file("file"), "new");

@@ -525,7 +525,8 @@ TEST_F(PurgeTest, FilesThatCannotBeDeletedAreReported) {
     open_window();
     show_page("sysPage");
     find<QComboBox>("ComboBox1")->setCurrentIndex(2);  // older than 30 days
-    disk.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent, platform::testing::FaultyEnv::kRemove);
+    disk.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent,
+                 platform::testing::FaultyEnv::kRemove);
 
     click(find<QPushButton>("Button2"));
     ASSERT_TRUE(eventually([&] { return find<QLabel>("Label3")->text() == u"Deleted!"_q; }));

@@ -85,7 +85,8 @@ TEST_F(FolderRemovalTest, RefusesEveryNameThatReachesBeyondOneFolder) {
 
 TEST_F(FolderRemovalTest, OneFailureLeavesItsItemAndFoldersAndTheRestGoes) {
     platform::testing::FaultyEnv faulty(env);
-    faulty.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::once, platform::testing::FaultyEnv::kRemove);
+    faulty.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kRemove);
     EXPECT_EQ(remove_child_folder(faulty, home, "alice"), FolderRemoval::incomplete);
     EXPECT_EQ(faulty.failures(), 1u);
     EXPECT_TRUE(fs::is_directory(dir.path("home/alice")));
@@ -108,7 +109,8 @@ TEST_F(FolderRemovalTest, AReadOnlyFileStaysWithItsFolders) {
 
 TEST_F(FolderRemovalTest, AHomeFolderThatCannotBeLookedAtTouchesNothing) {
     platform::testing::FaultyEnv faulty(env);
-    faulty.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::once, platform::testing::FaultyEnv::kInspect);
+    faulty.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kInspect);
     EXPECT_EQ(remove_child_folder(faulty, home, "alice"), FolderRemoval::unreachable);
     EXPECT_TRUE(fs::exists(dir.path("home/alice/top.sav")));
 }
