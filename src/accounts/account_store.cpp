@@ -173,7 +173,8 @@ LoadReport AccountStore::import_legacy() {
     if (ec) {
         // Without knowing whether old users are there, writing an account
         // file now would hide them for good.
-        save_refusal_ = "the home folder could not be searched for UserInfo.dat";
+        save_refusal_ = "the home folder could not be searched for " +
+                        std::string(platform::kLegacyUsersFileName);
         return {LoadStatus::unreadable, "cannot list " + home_ + ": " + ec.message() +
                                             "; starting with no accounts, saving disabled"};
     }
