@@ -14,9 +14,6 @@
 
 namespace rk::accounts {
 
-inline constexpr std::string_view kAccountFileName = "rkServer.cfg";
-inline constexpr std::string_view kLegacyUsersFileName = "UserInfo.dat";
-
 inline constexpr std::uint32_t kFileMagic = 0x22113344;
 inline constexpr std::uint32_t kImageVersion = 0x00020017;
 // Files older than this hold a layout we no longer read.

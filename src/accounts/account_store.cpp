@@ -1,13 +1,13 @@
 #include "accounts/account_store.h"
 
-#include "platform/config_files.h"
-
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <utility>
 
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
+#include "platform/small_file.h"
 #include "support/folder_removal.h"
 
 namespace rk::accounts {
@@ -16,14 +16,7 @@ namespace {
 std::span<const std::uint8_t> as_bytes(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
-constexpr std::string_view kDamagedSuffix = ".damaged";
-constexpr std::string_view kOldSuffix = ".old";
 constexpr int kMaxDamagedCopies = 1000;
-
-constexpr std::array<std::string_view, 5> kOwnFiles = {
-    kAccountFileName, kLegacyUsersFileName, "rkClient.ini", "rkserver.lock", "rkserver.sock",
-};
-constexpr std::string_view kOwnFilePrefix = "rkServer.cfg.";
 
 using platform::equal_ignoring_ascii_case;
 
@@ -71,23 +64,20 @@ bool valid_account_name(std::string_view name) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
     }
-    for (const std::string_view own : kOwnFiles) {
+    for (const std::string_view own : platform::kHomeFileNames) {
         if (equal_ignoring_ascii_case(name, own)) return false;
     }
-    return !starts_ignoring_ascii_case(name, kOwnFilePrefix);
+    return !starts_ignoring_ascii_case(name, platform::kAccountFilePrefix);
 }
 
 AccountStore::AccountStore(platform::Env& env, std::string home)
     : env_(env), home_(std::move(home)) {}
 
 std::string AccountStore::path_of(std::string_view name) const {
-    std::string path = home_;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += name;
-    return path;
+    return platform::join_path(home_.empty() ? "." : home_, name);
 }
 
-std::string AccountStore::account_file_path() const { return path_of(kAccountFileName); }
+std::string AccountStore::account_file_path() const { return path_of(platform::kAccountFileName); }
 
 void AccountStore::reset() {
     settings_ = Settings{};
@@ -123,8 +113,8 @@ LoadReport AccountStore::read_files() {
     const platform::SmallFile read = platform::read_small_file(env_, path, kMaxImageBytes);
     if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
     if (read.error) {
-        save_refusal_ =
-            "rkServer.cfg could not be read (" + read.error.message() + "); it is not overwritten";
+        save_refusal_ = std::string(platform::kAccountFileName) + " could not be read (" +
+                        read.error.message() + "); it is not overwritten";
         return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
                                             "; starting with no accounts, saving disabled"};
     }
@@ -139,7 +129,7 @@ LoadReport AccountStore::read_files() {
         case DecodeStatus::old_version:
             // Its accounts cannot be read, but they are not ours to destroy:
             // the file is kept aside before anything replaces it.
-            return set_file_aside(LoadStatus::old_version, kOldSuffix,
+            return set_file_aside(LoadStatus::old_version, platform::kOldSuffix,
                                   path + " was written by a version this one cannot read (" +
                                       decoded.problem + "); ");
         case DecodeStatus::damaged:
@@ -149,7 +139,7 @@ LoadReport AccountStore::read_files() {
 }
 
 LoadReport AccountStore::set_damaged_file_aside(const std::string& problem) {
-    return set_file_aside(LoadStatus::damaged, kDamagedSuffix,
+    return set_file_aside(LoadStatus::damaged, platform::kDamagedSuffix,
                           account_file_path() + " is damaged (" + problem + "); ");
 }
 
@@ -176,7 +166,8 @@ LoadReport AccountStore::set_file_aside(LoadStatus status, std::string_view suff
         return {status, found + "kept as " + aside + "; starting with default settings and no accounts"};
     }
     // Still in place: a save would destroy the only copy.
-    save_refusal_ = "rkServer.cfg could not be set aside; it is not overwritten";
+    save_refusal_ =
+        std::string(platform::kAccountFileName) + " could not be set aside; it is not overwritten";
     return {status, found + trouble + "; starting with default settings and no accounts, saving disabled"};
 }
 
@@ -186,8 +177,9 @@ std::optional<std::string> AccountStore::find_legacy_file(std::error_code& ec) {
     const platform::DirEntry* match = nullptr;
     for (const platform::DirEntry& entry : entries) {
         if (entry.type != platform::EntryType::file) continue;
-        if (entry.name == kLegacyUsersFileName) return entry.name;
-        if (match == nullptr && equal_ignoring_ascii_case(entry.name, kLegacyUsersFileName)) {
+        if (entry.name == platform::kLegacyUsersFileName) return entry.name;
+        if (match == nullptr &&
+            equal_ignoring_ascii_case(entry.name, platform::kLegacyUsersFileName)) {
             match = &entry;
         }
     }
@@ -201,7 +193,8 @@ LoadReport AccountStore::import_legacy() {
     if (ec) {
         // Without knowing whether old users are there, writing an account
         // file now would hide them for good.
-        save_refusal_ = "the home folder could not be searched for UserInfo.dat";
+        save_refusal_ = "the home folder could not be searched for " +
+                        std::string(platform::kLegacyUsersFileName);
         return {LoadStatus::unreadable, "cannot list " + home_ + ": " + ec.message() +
                                             "; starting with no accounts, saving disabled"};
     }

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/home_files.h"
+#include "platform/host_path.h"
+#include "platform/small_file.h"
+#include "platform/stat_following.h"
 #include "wire/client_config_push.h"
 
 namespace rk::accounts {
@@ -23,11 +27,9 @@ std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
-ClientConfig::ClientConfig(platform::Env& env, std::string home) : env_(env) {
-    path_ = home.empty() ? std::string(".") : std::move(home);
-    if (path_.back() != '/') path_ += '/';
-    path_ += kClientConfigFileName;
-}
+ClientConfig::ClientConfig(platform::Env& env, const std::string& home)
+    : env_(env),
+      path_(platform::join_path(home.empty() ? "." : home, platform::kClientConfigFileName)) {}
 
 ClientConfigReport ClientConfig::load() { return check(true); }
 
@@ -42,39 +44,29 @@ ClientConfigReport ClientConfig::trouble(Problem problem, std::string message) {
 
 ClientConfigReport ClientConfig::check(bool forced) {
     std::error_code ec;
-    platform::FileInfo info = env_.stat(path_, ec);
-    if (!ec && info.type == platform::EntryType::symlink) {
-        // The operator may keep the file elsewhere: watch what the link
-        // points to, not the link.
-        const std::string target = env_.real_path(path_, ec);
-        if (!ec) info = env_.stat(target, ec);
-    }
+    // The operator may keep the file elsewhere: watch what a link points
+    // to, not the link.
+    const platform::FileInfo info = platform::stat_following(env_, path_, ec);
     if (ec) return trouble(Problem::unreadable, "cannot look at " + path_ + ": " + ec.message());
     if (info.type == platform::EntryType::none) return {};
     if (info.type != platform::EntryType::file) {
         return trouble(Problem::not_a_file, path_ + " is not a regular file");
     }
     if (!forced && loaded_ && info.size == size_ && info.mtime == mtime_) return {};
-    if (info.size > kMaxClientConfigBytes) {
+    auto too_large = [&] {
         return trouble(Problem::too_large, path_ + " is larger than " +
                                                std::to_string(kMaxClientConfigBytes) + " bytes");
-    }
+    };
+    if (info.size > kMaxClientConfigBytes) return too_large();
 
-    std::unique_ptr<platform::File> file =
-        env_.open(path_, {platform::Access::read, platform::Share::read}, ec);
-    if (!file) return trouble(Problem::unreadable, "cannot read " + path_ + ": " + ec.message());
-    // One byte more than the cap tells a file that grew since the look.
-    std::string text(kMaxClientConfigBytes + 1, '\0');
-    const std::size_t got =
-        file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()), ec);
-    if (ec) return trouble(Problem::unreadable, "cannot read " + path_ + ": " + ec.message());
-    if (got > kMaxClientConfigBytes) {
-        return trouble(Problem::too_large, path_ + " is larger than " +
-                                               std::to_string(kMaxClientConfigBytes) + " bytes");
+    // The file may have grown since the look.
+    const platform::SmallFile read = platform::read_small_file(env_, path_, kMaxClientConfigBytes);
+    if (read.error) {
+        return trouble(Problem::unreadable, "cannot read " + path_ + ": " + read.error.message());
     }
-    text.resize(got);
+    if (read.too_large) return too_large();
 
-    std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> lines = split_lines(read.content);
     wire::CodecResult packed = wire::encode_client_config_push(lines);
     if (!packed.ok()) {
         return trouble(Problem::not_packable, "cannot compress " + path_ + ": " + packed.error);

@@ -19,7 +19,6 @@
 
 namespace rk::accounts {
 
-inline constexpr std::string_view kClientConfigFileName = "rkClient.ini";
 // Far beyond any real configuration; a larger file is reported, not read.
 inline constexpr std::size_t kMaxClientConfigBytes = 1024 * 1024;
 // How often the tick looks at the file, in milliseconds of server clock.
@@ -46,7 +45,7 @@ struct ClientConfigReport {
 
 class ClientConfig {
 public:
-    ClientConfig(platform::Env& env, std::string home);
+    ClientConfig(platform::Env& env, const std::string& home);
 
     // The first read, at start. A missing file is no error.
     ClientConfigReport load();

@@ -13,7 +13,8 @@
 namespace rk::core {
 
 Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
-               accounts::AccountStore& accounts, support::TickSource& ticks)
+               accounts::AccountStore& accounts, support::TickSource& ticks,
+               platform::InputOpener open_input)
     : io_(io),
       env_(env),
       home_(std::move(home)),
@@ -21,6 +22,7 @@ Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
       ticks_(ticks),
       clock_(ticks),
       client_config_(env, home_),
+      open_input_(std::move(open_input)),
       saver_(io, pool_, env, accounts, [this] { publish_account_changes(); }) {}
 
 Engine::~Engine() {
@@ -153,7 +155,7 @@ std::uint64_t Engine::add_accounts_listener(std::function<void()> listener) {
 platform::InputInjector* Engine::input() {
     if (!input_tried_) {
         input_tried_ = true;
-        input_ = platform::InputInjector::open_display();
+        input_ = open_input_();
         if (!input_) spdlog::info("no X display: remote mouse and keyboard requests are ignored");
     }
     return input_ && input_->connected() ? input_.get() : nullptr;

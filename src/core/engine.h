@@ -50,7 +50,8 @@ public:
     static constexpr std::uint64_t kIdleLimitMs = 180000;
 
     Engine(asio::io_context& io, platform::Env& env, std::string home,
-           accounts::AccountStore& accounts, support::TickSource& ticks);
+           accounts::AccountStore& accounts, support::TickSource& ticks,
+           platform::InputOpener open_input);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -90,8 +91,9 @@ public:
     // io thread, and an idle connection should not hold a buffer of its own.
     std::span<std::uint8_t> read_buffer() { return read_buffer_; }
 
-    // The desktop's mouse and keyboard; nullptr without an X display, and
-    // input requests are then ignored. Opened at the first request.
+    // The desktop's mouse and keyboard, opened through the opener given at
+    // the first request; nullptr when it gives none (no X display), and input
+    // requests are then ignored.
     platform::InputInjector* input();
 
     // Runs blocking storage work (walks, tree deletes, batch packing) on the
@@ -139,6 +141,7 @@ private:
     LiveState live_;
     std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
     std::int64_t bandwidth_budget_ = 0;
+    platform::InputOpener open_input_;
     std::unique_ptr<platform::InputInjector> input_;
     bool input_tried_ = false;
     std::map<std::uint64_t, std::function<void()>> accounts_listeners_;

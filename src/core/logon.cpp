@@ -3,6 +3,7 @@
 
 #include "core/engine.h"
 #include "core/session.h"
+#include "platform/stat_following.h"
 #include "platform/wire_path.h"
 #include "wire/client_config_push.h"
 #include "wire/codes.h"
@@ -19,14 +20,11 @@ std::optional<std::string> Session::user_folder(const std::string& name) {
     if (!accounts::valid_account_name(name)) return std::nullopt;
     auto root = platform::map_wire_path(engine_.env(), engine_.home(), name);
     if (!root) return std::nullopt;
+    // A folder that is not there yet comes with the first upload.
     std::error_code ec;
-    const auto type = engine_.env().stat(*root, ec).type;
+    const auto type = platform::stat_following(engine_.env(), *root, ec).type;
     if (ec) return std::nullopt;
     if (type == platform::EntryType::none || type == platform::EntryType::directory) return root;
-    if (type == platform::EntryType::symlink) {
-        const std::string target = engine_.env().real_path(*root, ec);
-        if (!ec && engine_.env().stat(target, ec).type == platform::EntryType::directory) return root;
-    }
     return std::nullopt;
 }
 

@@ -18,14 +18,17 @@ using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
 Server::Server(ServerOptions options)
     : options_(std::move(options)),
-      env_(options_.env ? *options_.env : platform::Env::host()) {
-    if (options_.manual_clock) {
-        ticks_ = std::make_unique<support::ManualTickSource>();
-    } else {
-        ticks_ = std::make_unique<support::SteadyTickSource>(io_);
+      env_(options_.env ? *options_.env : platform::Env::host()),
+      ticks_(options_.ticks) {
+    if (!ticks_) {
+        steady_ticks_ = std::make_unique<support::SteadyTickSource>(io_);
+        ticks_ = steady_ticks_.get();
     }
+    platform::InputOpener open_input = options_.open_input;
+    if (!open_input) open_input = [] { return platform::InputInjector::open_display(); };
     accounts_ = std::make_unique<accounts::AccountStore>(env_, options_.home);
-    engine_ = std::make_unique<Engine>(io_, env_, options_.home, *accounts_, *ticks_);
+    engine_ = std::make_unique<Engine>(io_, env_, options_.home, *accounts_, *ticks_,
+                                       std::move(open_input));
     thread_ = std::thread([this] {
         WorkGuard guard(io_.get_executor());
         io_.run();
@@ -167,7 +170,7 @@ Server::ConversionOutcome Server::convert() {
 }
 
 void Server::advance_clock(std::uint64_t ms) {
-    auto* manual = dynamic_cast<support::ManualTickSource*>(ticks_.get());
+    auto* manual = dynamic_cast<support::ManualTickSource*>(ticks_);
     if (!manual) return;
     // One tick at a time, as the real clock does, so that socket events
     // that are due run between ticks.

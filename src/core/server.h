@@ -24,6 +24,7 @@
 #include "maintenance/conversion.h"
 #include "maintenance/purge.h"
 #include "platform/env.h"
+#include "platform/input.h"
 #include "support/tick_source.h"
 
 namespace rk::core {
@@ -36,8 +37,12 @@ struct ServerOptions {
     std::optional<std::uint16_t> port;
     std::string address = "0.0.0.0";
     platform::Env* env = nullptr;  // the host's when null
-    // Tests drive the clock by hand through advance_clock().
-    bool manual_clock = false;
+    // A steady timer on the io thread when null. Tests pass a
+    // support::ManualTickSource that outlives the server and move it on
+    // through advance_clock().
+    support::TickSource* ticks = nullptr;
+    // The display named by $DISPLAY when empty.
+    platform::InputOpener open_input = nullptr;
 };
 
 struct Snapshot {
@@ -133,8 +138,8 @@ public:
     // disk is left so that a later run carries on); for the exit.
     void stop_jobs() { jobs_stopping_ = true; }
 
-    // Manual clock only: moves the clock on by `ms`, running each tick on
-    // the io thread as its own event.
+    // A ManualTickSource in the options only: moves the clock on by `ms`,
+    // running each tick on the io thread as its own event.
     void advance_clock(std::uint64_t ms);
 
     // The language chosen outside the program ("LangIndex"), if any.
@@ -176,7 +181,8 @@ private:
     ServerOptions options_;
     platform::Env& env_;
     asio::io_context io_;
-    std::unique_ptr<support::TickSource> ticks_;
+    std::unique_ptr<support::TickSource> steady_ticks_;  // when the options name none
+    support::TickSource* ticks_;
     std::unique_ptr<accounts::AccountStore> accounts_;
     std::unique_ptr<Engine> engine_;
     std::thread thread_;

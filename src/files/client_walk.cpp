@@ -1,6 +1,8 @@
 #include "files/client_walk.h"
 
+#include "platform/host_path.h"
 #include "platform/names.h"
+#include "platform/stat_following.h"
 #include "platform/wire_path.h"
 
 namespace rk::files {
@@ -23,16 +25,15 @@ std::optional<std::string> walk_root(pf::Env& env, const std::string& user_root,
     // The user's folder may be a link the operator made. A link below it is
     // listed as a file, so it is never walked as a folder either.
     if (info.type == pf::EntryType::symlink && path == pf::map_wire_path(env, user_root, "")) {
-        std::string real = env.real_path(*path, ec);
-        if (!ec && env.stat(real, ec).type == pf::EntryType::directory && !ec) return real;
+        std::string real;
+        if (pf::stat_following(env, *path, ec, &real).type == pf::EntryType::directory && !ec)
+            return real;
     }
     return std::nullopt;
 }
 
 bool is_named(std::string_view path, std::string_view name) {
-    const auto slash = path.rfind('/');
-    if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
-    return pf::equal_ignoring_ascii_case(path, name);
+    return pf::equal_ignoring_ascii_case(pf::last_component(path), name);
 }
 
 void walk_client_folder(pf::Env& env, const std::string& root, const WalkControl& control,

@@ -1,6 +1,6 @@
 #include "files/housekeeping.h"
 
-#include "platform/config_files.h"
+#include "platform/folders.h"
 #include "platform/wire_path.h"
 
 namespace rk::files {

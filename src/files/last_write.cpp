@@ -1,16 +1,14 @@
 #include "files/last_write.h"
 
+#include "platform/stat_following.h"
+
 namespace rk::files {
 
 namespace pf = rk::platform;
 
 std::optional<std::time_t> last_write(pf::Env& env, const std::string& path) {
     std::error_code ec;
-    pf::FileInfo info = env.stat(path, ec);
-    if (!ec && info.type == pf::EntryType::symlink) {
-        const std::string target = env.real_path(path, ec);
-        if (!ec) info = env.stat(target, ec);
-    }
+    const pf::FileInfo info = pf::stat_following(env, path, ec);
     if (ec || info.type != pf::EntryType::file) return std::nullopt;
     return info.mtime;
 }

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-#include "platform/config_files.h"
 #include "platform/dos_time.h"
-#include "platform/names.h"
+#include "platform/folders.h"
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/wire_path.h"
 #include "wire/compression.h"
 #include "wire/missing_list.h"
@@ -13,28 +14,6 @@
 namespace rk::files {
 
 namespace pf = rk::platform;
-
-namespace {
-
-constexpr std::size_t kMaxNameBytes = 255;
-
-}  // namespace
-
-bool is_upload_temp_name(std::string_view name) {
-    if (name.size() <= kUploadSuffix.size() || name.front() != '.') return false;
-    return pf::equal_ignoring_ascii_case(name.substr(name.size() - kUploadSuffix.size()),
-                                         kUploadSuffix);
-}
-
-// Two long names that share the kept prefix share a temporary file, and the
-// second upload is refused while the first holds it.
-std::string upload_temp_name(std::string_view name) {
-    const std::size_t room = kMaxNameBytes - 1 - kUploadSuffix.size();
-    std::string temp = ".";
-    temp += name.substr(0, room);
-    temp += kUploadSuffix;
-    return temp;
-}
 
 Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
                                   std::string_view wire_path, std::uint64_t size,
@@ -47,11 +26,10 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
     const auto target = pf::map_wire_path(env, user_root, wire_path);
     if (!target) return StartResult::refused;
 
-    const std::size_t slash = target->rfind('/');
-    if (slash == std::string::npos) return StartResult::refused;
-    const std::string folder = slash == 0 ? "/" : target->substr(0, slash);
-    const std::string_view name = std::string_view(*target).substr(slash + 1);
-    if (name.empty() || is_upload_temp_name(name)) return StartResult::refused;
+    if (target->find('/') == std::string::npos) return StartResult::refused;
+    const std::string folder = pf::parent_folder(*target);
+    const std::string_view name = pf::last_component(*target);
+    if (name.empty() || pf::is_upload_temp_name(name)) return StartResult::refused;
 
     std::error_code ec;
     const pf::EntryType existing = env.stat(*target, ec).type;
@@ -59,7 +37,7 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
         return StartResult::refused;
     if (platform::make_folders(env, folder)) return StartResult::refused;
 
-    const std::string temp = (folder == "/" ? "" : folder) + "/" + upload_temp_name(name);
+    const std::string temp = pf::join_path(folder, pf::upload_temp_name(name));
     // Opening follows links; a link planted where the temporary file goes
     // would have us truncate whatever it points at.
     const pf::EntryType leftover = env.stat(temp, ec).type;

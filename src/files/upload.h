@@ -21,20 +21,8 @@ namespace rk::files {
 // The largest upload whose every chunk a signed 32-bit index can address.
 inline constexpr std::uint64_t kMaxUploadSize = wire::kMaxChunks * wire::kChunkSize;
 
-// The temporary file of an upload to `name` is "." + name + kUploadSuffix in
-// the same folder. A client may not upload to a name of that form, so no
-// finished upload can ever be renamed over a temporary file still in use.
-inline constexpr std::string_view kUploadSuffix = ".rkupload";
-
-// Whether `name` (one path component) has the form of a temporary file;
-// letter case is ignored, as client paths find existing entries that way.
-bool is_upload_temp_name(std::string_view name);
-
-// The temporary file name (one path component) for an upload to `name`. The
-// name is cut so the result stays within the file system's name limit; two
-// long names that share that prefix then share a temporary file.
-std::string upload_temp_name(std::string_view name);
-
+// An upload is written to platform::upload_temp_name(name) beside its target
+// (platform/home_files.h) and renamed over the target once whole.
 class Upload {
 public:
     enum class StartResult {

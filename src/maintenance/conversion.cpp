@@ -6,9 +6,11 @@
 
 #include "accounts/account_file.h"
 #include "files/slot_dates.h"
-#include "files/upload.h"
-#include "platform/config_files.h"
+#include "platform/folders.h"
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
+#include "platform/small_file.h"
 #include "platform/wire_path.h"
 #include "support/file_stream.h"
 
@@ -22,15 +24,11 @@ constexpr std::array<std::string_view, 3> kContainerNames = {"SV1.DAT", "SV2.DAT
 
 using pf::equal_ignoring_ascii_case;
 using pf::join_path;
+using pf::parent_folder;
 
 bool is_container_name(std::string_view name) {
     return std::any_of(kContainerNames.begin(), kContainerNames.end(),
                        [&](std::string_view own) { return equal_ignoring_ascii_case(name, own); });
-}
-
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 struct Outcome {
@@ -53,42 +51,17 @@ Outcome refused(std::string detail) { return {ProblemKind::refused, std::move(de
 // can never be a user's file.
 Outcome write_whole_file(pf::Env& env, const std::string& target,
                          std::span<const std::uint8_t> bytes, std::optional<std::time_t> mtime) {
-    const std::size_t slash = target.rfind('/');
-    const std::string_view name = std::string_view(target).substr(slash + 1);
-    const std::string temp = target.substr(0, slash + 1) + files::upload_temp_name(name);
-
-    std::error_code ec;
-    const pf::EntryType leftover = env.stat(temp, ec).type;
-    if (ec) return failed("cannot look at " + temp, ec);
-    // Opening follows links: one planted at the temporary name would have us
-    // write wherever it points. Removing it touches only the link.
-    if (leftover == pf::EntryType::symlink) {
-        if (const std::error_code removed = env.remove_file(temp))
-            return failed("cannot remove the link " + temp, removed);
-    } else if (leftover != pf::EntryType::none && leftover != pf::EntryType::file) {
-        return refused("something other than a file stands at " + temp);
-    }
-
-    sp::OpenedStream opened = sp::FileStream::create_for_receiving(env, temp);
-    if (!opened) return failed("cannot create " + temp, opened.error);
-    sp::FileStream& stream = opened.stream;
-    Outcome outcome;
-    if (stream.write(bytes) != bytes.size()) {
-        outcome = failed("cannot write " + temp, stream.error());
-    } else if (mtime && stream.set_mtime(*mtime)) {
-        outcome = failed("cannot date " + temp, stream.error());
-    } else if (stream.sync()) {
-        outcome = failed("cannot sync " + temp, stream.error());
-    }
-    stream.close();
-    if (outcome.ok()) {
-        if (const std::error_code moved = env.rename(temp, target))
-            outcome = failed("cannot rename " + temp + " to " + target, moved);
-    }
-    // A leftover would be overwritten by the next run all the same; this only
-    // keeps the folder tidy.
-    if (!outcome.ok()) (void)env.remove_file(temp);
-    return outcome;
+    const pf::ReplaceOptions options{
+        .temporary =
+            join_path(parent_folder(target), pf::upload_temp_name(pf::last_component(target))),
+        .owner_only = false,
+        .mtime = mtime};
+    const std::error_code ec = pf::replace_file(
+        env, target, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, options);
+    if (ec == std::errc::file_exists)
+        return refused("something other than a file stands at " + options.temporary);
+    if (ec) return failed("cannot write " + target + " through " + options.temporary, ec);
+    return {};
 }
 
 // The host path below the slot folder for `wire`, matching existing names
@@ -101,8 +74,8 @@ struct Placed {
 Placed place(pf::Env& env, const std::string& slot, const std::string& wire) {
     const auto target = pf::map_wire_path(env, slot, wire);
     if (!target) return {{}, refused("its path runs through a link or could not be checked")};
-    if (platform::make_folders(env, folder_of(*target)))
-        return {{}, failed("cannot create the folder " + folder_of(*target))};
+    if (platform::make_folders(env, parent_folder(*target)))
+        return {{}, failed("cannot create the folder " + parent_folder(*target))};
     std::error_code ec;
     const pf::EntryType existing = env.stat(*target, ec).type;
     if (ec) return {{}, failed("cannot look at " + *target, ec)};
@@ -205,8 +178,8 @@ private:
         bytes = {};
         if (!decoded.ok()) return {ProblemKind::damaged, decoded.damage};
 
-        const std::string name = path.substr(path.rfind('/') + 1);
-        const std::string slot = join_path(folder_of(path), name.substr(2, 1));
+        const std::string_view name = pf::last_component(path);
+        const std::string slot = join_path(parent_folder(path), name.substr(2, 1));
         const pf::FileInfo slot_info = env_.stat(slot, ec);
         if (ec) return failed("cannot look at the slot folder " + slot, ec);
         bool slot_exists = slot_info.type == pf::EntryType::directory;
@@ -305,9 +278,8 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
 }
 
 void remove_legacy_users(pf::Env& env, const std::string& home, FinishResult& result) {
-    std::string legacy = join_path(home, accounts::kLegacyUsersFileName);
-    const pf::EntryLookup found =
-        pf::find_entry_ignoring_case(env, home, accounts::kLegacyUsersFileName);
+    std::string legacy = join_path(home, pf::kLegacyUsersFileName);
+    const pf::EntryLookup found = pf::find_entry_ignoring_case(env, home, pf::kLegacyUsersFileName);
     const std::error_code ec = found.stat_error ? found.stat_error : found.list_error;
     pf::EntryType type = pf::EntryType::none;
     if (found.entry) {

@@ -4,6 +4,7 @@
 
 #include "files/slot_dates.h"
 #include "platform/dos_time.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
 #include "support/dir_walker.h"
 
@@ -14,11 +15,6 @@ namespace pf = rk::platform;
 namespace sp = rk::support;
 
 constexpr std::int64_t kSecondsPerDay = 86400;
-
-std::string_view last_component(std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
 std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
@@ -107,7 +103,7 @@ PurgeResult purge_old_slots(pf::Env& env, const std::string& home, const PurgeRe
             return;
         }
         if (type != sp::ItemType::folder || walker.level() != 2) return;
-        if (!is_slot_folder_name(std::string(last_component(path)))) return;
+        if (!is_slot_folder_name(std::string(pf::last_component(path)))) return;
         const Record record = read_record(env, path);
         if (record.state == RecordState::unreadable) {
             ++result.slots_unreadable;

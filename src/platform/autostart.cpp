@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
-#include "platform/config_files.h"
+#include "platform/config_home.h"
 #include "platform/desktop_file.h"
+#include "platform/host_path.h"
+#include "platform/small_file.h"
 
 namespace rk::platform {
 namespace {
@@ -101,12 +103,12 @@ std::string desktop_entry(std::string_view exec_path) {
 
 Autostart::Autostart(Env& env) : env_(env) {
     if (const auto home = config_home(env)) {
-        path_ = *home + "/autostart/" + std::string(kAutostartFileName);
+        path_ = join_path(join_path(*home, "autostart"), kAutostartFileName);
     }
 }
 
 Autostart::Autostart(Env& env, const std::string& folder)
-    : env_(env), path_(folder + "/" + std::string(kAutostartFileName)) {}
+    : env_(env), path_(join_path(folder, kAutostartFileName)) {}
 
 bool Autostart::is_enabled(std::string_view exec_path) const {
     if (path_.empty()) return false;

@@ -1,7 +1,7 @@
 // The one seam between the server and the operating system: files, folders,
 // DOS attributes and dates, share-mode locks, the wall clock and the process
-// environment. Everything above src/platform asks an Env; tests hand in a
-// FaultyEnv (faulty_env.h) to make the Nth operation fail.
+// environment. Everything above src/platform asks an Env; tests hand in
+// doubles of their own (a disk that fails its Nth operation, for one).
 //
 // Errors come back as std::error_code values (errno category), never as
 // exceptions. Paths are host paths: bytes, '/'-separated, never converted.

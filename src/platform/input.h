@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,5 +52,8 @@ public:
     // request is then ignored. The process carries on.
     virtual bool connected() const = 0;
 };
+
+// Opens an injector when remote input is first asked for; nullptr for none.
+using InputOpener = std::function<std::unique_ptr<InputInjector>()>;
 
 }  // namespace rk::platform

@@ -2,19 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/host_path.h"
+
 namespace rk::platform {
 
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(),
                       [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
-}
-
-std::string join_path(const std::string& folder, std::string_view name) {
-    std::string path = folder;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-    return path;
 }
 
 EntryLookup find_entry_ignoring_case(Env& env, const std::string& folder, std::string_view name) {

@@ -20,10 +20,6 @@ inline char ascii_lower(char c) {
 // Whether `a` and `b` are equal when ASCII letter case is ignored.
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
 
-// `folder` + '/' + `name`; no separator is added when `folder` already ends
-// with one, and an empty `folder` gives "/" + `name`.
-std::string join_path(const std::string& folder, std::string_view name);
-
 // What find_entry_ignoring_case learnt.
 struct EntryLookup {
     // Nullopt: no entry of that name in any letter case (or it could not be

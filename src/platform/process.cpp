@@ -14,6 +14,8 @@
 #include <csignal>
 #include <fstream>
 
+#include "platform/host_path.h"
+
 namespace rk::platform {
 
 std::string executable_path() {
@@ -23,12 +25,7 @@ std::string executable_path() {
     return std::string(buffer, std::size_t(n));
 }
 
-std::string executable_folder() {
-    const std::string path = executable_path();
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
+std::string executable_folder() { return parent_folder(executable_path()); }
 
 namespace {
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
-#include "platform/config_files.h"
+#include "platform/config_home.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
+#include "platform/small_file.h"
 
 namespace rk::platform {
 namespace {
@@ -168,13 +170,12 @@ std::vector<std::pair<std::string, RegistryValue>> parse_registry(std::string_vi
 
 RegistryStore::RegistryStore(Env& env) : env_(env) {
     if (const auto home = config_home(env)) {
-        path_ =
-            *home + "/" + std::string(kRegistryFolderName) + "/" + std::string(kRegistryFileName);
+        path_ = join_path(join_path(*home, kRegistryFolderName), kRegistryFileName);
     }
 }
 
 RegistryStore::RegistryStore(Env& env, const std::string& folder)
-    : env_(env), path_(folder + "/" + std::string(kRegistryFileName)) {}
+    : env_(env), path_(join_path(folder, kRegistryFileName)) {}
 
 std::string RegistryStore::load() {
     values_.clear();

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/host_path.h"
 #include "platform/names.h"
 
 namespace rk::platform {
@@ -57,8 +58,7 @@ std::optional<std::string> map_wire_path(Env& env, const std::string& root,
     auto parts = split(wire_path);
     if (!parts) return std::nullopt;
 
-    std::string path = root;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::string path = without_trailing_slashes(root);
     if (parts->empty()) return path;
 
     std::error_code ec;

@@ -1,4 +1,4 @@
-// The About window: product name, version "V2.23", author line and the web
+// The About window: product name, version (kVersionText), author line and the web
 // site, shown modally from the operator window.
 // REQUIRES: GUI thread.
 #pragma once
@@ -6,10 +6,10 @@
 #include <QDialog>
 
 #include "shell/ui_texts.h"
+#include "shell/version.h"
 
 namespace rk::shell {
 
-inline constexpr const char* kVersionText = "V2.23";
 inline constexpr const char* kWebSite = "https://rkserver.example.org/";
 
 class AboutDialog : public QDialog {

@@ -15,6 +15,8 @@
 
 #include "platform/autostart.h"
 #include "platform/env.h"
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/process.h"
 #include "shell/exit_codes.h"
 
@@ -219,7 +221,9 @@ CtlResult run_ctl(core::Server& server, const Words& words, Companion* companion
     return usage_error("unknown command: " + command);
 }
 
-std::string control_socket_path(const std::string& home) { return home + "/rkserver.sock"; }
+std::string control_socket_path(const std::string& home) {
+    return platform::join_path(home, platform::kControlSocketName);
+}
 
 std::optional<CtlResult> ask_running_server(const std::string& home, const Words& words) {
     asio::io_context io;

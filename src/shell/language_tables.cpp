@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "shell/language.h"
+#include "shell/version.h"
 
 namespace rk::shell {
 namespace {
@@ -17,7 +18,7 @@ using Table = std::array<std::string_view, kLanguageEntries>;
 constexpr auto kSimplified = std::to_array<std::string_view>({
     /* 0 */ "显示主窗口(&S)",
     /* 1 */ "退出程序(&X)",
-    /* 2 */ "rkServer 2.23 (Server)",
+    /* 2 */ "rkServer " RKSERVER_VERSION " (Server)",
     /* 3 */ "关于",
     /* 4 */ "rkServer 游戏存档服务器",
     /* 5 */ "版本",
@@ -154,7 +155,7 @@ constexpr auto kSimplified = std::to_array<std::string_view>({
 constexpr auto kTraditional = std::to_array<std::string_view>({
     /* 0 */ "顯示主窗口(&S)",
     /* 1 */ "退出程序(&X)",
-    /* 2 */ "rkServer 2.23 (Server)",
+    /* 2 */ "rkServer " RKSERVER_VERSION " (Server)",
     /* 3 */ "關于",
     /* 4 */ "rkServer 遊戲存檔伺服器",
     /* 5 */ "版本",
@@ -293,7 +294,7 @@ constexpr auto kTraditional = std::to_array<std::string_view>({
 constexpr auto kEnglish = std::to_array<std::string_view>({
     /* 0 */ "&Show window",
     /* 1 */ "E&xit",
-    /* 2 */ "rkServer 2.23 (Server)",
+    /* 2 */ "rkServer " RKSERVER_VERSION " (Server)",
     /* 3 */ "About",
     /* 4 */ "rkServer game-save server",
     /* 5 */ "Version",

@@ -4,40 +4,42 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 
 #include "core/server.h"
-#include "platform/config_files.h"
 #include "platform/env.h"
+#include "platform/folders.h"
+#include "platform/home_files.h"
+#include "platform/host_path.h"
 #include "platform/process.h"
+#include "platform/small_file.h"
 #include "shell/control.h"
 #include "shell/exit_codes.h"
 #include "shell/gui.h"
 #include "shell/headless.h"
 #include "shell/logging.h"
+#include "shell/version.h"
 
 namespace {
 
 using namespace rk;
 
-constexpr const char* kVersion = "V2.23";
-
 std::string choose_home(platform::Env& env, const std::string& option) {
     std::string home = option;
     if (home.empty()) home = env.get_env("RKSERVER_HOME").value_or("");
     if (home.empty()) home = platform::executable_folder();
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
-    return home;
+    return platform::without_trailing_slashes(std::move(home));
 }
 
 // The password a ctl command needs: the first line of the file, else asked
 // at the terminal. Never taken from the command line.
-std::optional<std::string> ctl_password(const std::string& file) {
+std::optional<std::string> ctl_password(platform::Env& env, const std::string& file) {
     if (file.empty()) return platform::read_secret("password: ");
-    std::ifstream in(file);
-    std::string line;
-    if (!in || !std::getline(in, line)) return std::nullopt;
+    // Far more than any password; a larger file is no password file.
+    constexpr std::size_t kMaxPasswordFileBytes = 64 * 1024;
+    const platform::SmallFile read = platform::read_small_file(env, file, kMaxPasswordFileBytes);
+    if (read.error || read.too_large || read.content.empty()) return std::nullopt;
+    std::string line = read.content.substr(0, read.content.find('\n'));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
@@ -49,7 +51,7 @@ int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std
         return shell::kExitUsage;
     }
     if (shell::ctl_needs_password(words)) {
-        const auto password = ctl_password(password_file);
+        const auto password = ctl_password(env, password_file);
         if (!password) {
             std::fprintf(stderr, "rkserver: no password: give --password-file or run at a terminal\n");
             return shell::kExitUsage;
@@ -65,7 +67,7 @@ int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std
         // No server answers: change the files directly, holding the lock so
         // that no server starts meanwhile.
         std::error_code ec;
-        const auto lock = env.lock(home + "/rkserver.lock", ec);
+        const auto lock = env.lock(platform::join_path(home, platform::kInstanceLockName), ec);
         if (!lock) {
             std::fprintf(stderr, "rkserver: a server runs on %s but its control socket does not answer\n",
                          home.c_str());
@@ -103,7 +105,7 @@ int main(int argc, char** argv) {
         ->check([](const std::string& level) {
             return shell::valid_log_level(level) ? std::string() : "unknown log level " + level;
         });
-    app.set_version_flag("--version", std::string("rkserver ") + kVersion);
+    app.set_version_flag("--version", std::string("rkserver ") + shell::kVersionText);
     std::vector<std::string> ctl_words;
     std::string password_file;
     auto* ctl = app.add_subcommand("ctl", "change a server's accounts and settings without windows");
@@ -128,12 +130,12 @@ int main(int argc, char** argv) {
         return shell::kExitFailed;
     }
     std::error_code ec;
-    const auto lock = env.lock(home + "/rkserver.lock", ec);
+    const auto lock = env.lock(platform::join_path(home, platform::kInstanceLockName), ec);
     if (!lock) {
         spdlog::error("already running: another rkserver uses {} ({})", home, ec.message());
         return shell::kExitAlreadyRunning;
     }
-    spdlog::info("starting {} with home {}", kVersion, home);
+    spdlog::info("starting {} with home {}", shell::kVersionText, home);
     // Before the server starts its threads, so that only this one takes the
     // stop signals.
     platform::StopSignals signals;

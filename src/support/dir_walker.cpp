@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/dos_time.h"
+#include "platform/host_path.h"
 #include "platform/names.h"
 
 namespace rk::support {
@@ -50,8 +51,7 @@ std::int32_t DirWalker::walk() {
     stopped_ = false;
     level_ = -1;
 
-    path_ = settings.root;
-    while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
+    path_ = platform::without_trailing_slashes(settings.root);
     if (path_.empty()) return 0;
     std::error_code ec;
     if (env_.stat(path_, ec).type != platform::EntryType::directory) return 0;

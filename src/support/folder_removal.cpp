@@ -1,5 +1,6 @@
 #include "support/folder_removal.h"
 
+#include "platform/host_path.h"
 #include "platform/names.h"
 #include "support/dir_walker.h"
 

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
 #include "accounts/account_store.h"
+#include "platform/home_files.h"
+#include "testing/temp_dir.h"
 
 namespace rk::accounts {
 namespace {
@@ -29,7 +30,7 @@ protected:
         AccountImage image;
         image.accounts = std::move(accounts);
         const wire::CodecResult file = encode_account_file(image);
-        dir.write_file(std::string(kAccountFileName),
+        dir.write_file(std::string(platform::kAccountFileName),
                        std::string(file.bytes.begin(), file.bytes.end()));
         ASSERT_EQ(store.load().status, LoadStatus::loaded);
     }
@@ -240,7 +241,7 @@ TEST_F(AccountAdminTest, RemoveReportsWhatBecameOfTheFolder) {
         EXPECT_EQ(store.accounts().size(), c.accounts.size() - 1) << c.what;
         EXPECT_EQ(dir.read_file("Bob/slot.sav"), "b") << c.what;
         EXPECT_EQ(dir.read_file("keep"), "k") << c.what;
-        EXPECT_TRUE(fs::exists(dir.path(std::string(kAccountFileName)))) << c.what;
+        EXPECT_TRUE(fs::exists(dir.path(std::string(platform::kAccountFileName)))) << c.what;
     }
 }
 

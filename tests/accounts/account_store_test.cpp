@@ -8,14 +8,15 @@
 #include <filesystem>
 #include <ostream>
 
-#include "../platform/temp_dir.h"
 #include "account_bytes.h"
-#include "platform/faulty_env.h"
+#include "platform/home_files.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::accounts {
 namespace {
 
-using platform::FaultyEnv;
+using platform::testing::FaultyEnv;
 using testing::Bytes;
 
 std::string text_of(const Bytes& b) { return {b.begin(), b.end()}; }
@@ -42,7 +43,7 @@ AccountImage sample_image() {
 class AccountStoreTest : public ::testing::Test {
 protected:
     std::string at(std::string_view name) const { return dir_.path(std::string(name)); }
-    std::string cfg() const { return at(kAccountFileName); }
+    std::string cfg() const { return at(platform::kAccountFileName); }
     void write(std::string_view name, const Bytes& bytes) const {
         dir_.write_file(std::string(name), text_of(bytes));
     }
@@ -51,7 +52,7 @@ protected:
 
     // The image a saved file holds, checked to be in the compressed form.
     AccountImage saved_image() const {
-        const Bytes file = read(kAccountFileName);
+        const Bytes file = read(platform::kAccountFileName);
         EXPECT_GE(file.size(), 4u);
         EXPECT_EQ(Bytes(file.begin(), file.begin() + std::min<std::size_t>(4, file.size())),
                   (Bytes{0x44, 0x33, 0x11, 0x22}))
@@ -62,7 +63,7 @@ protected:
     }
 
     void write_sample() const {
-        write(kAccountFileName, encode_account_file(sample_image()).bytes);
+        write(platform::kAccountFileName, encode_account_file(sample_image()).bytes);
     }
 
     AccountStore fresh_store() { return AccountStore(platform::Env::host(), dir_.path()); }
@@ -76,7 +77,7 @@ TEST_F(AccountStoreTest, EmptyStoreSavesMagicAndA1024ByteImage) {
     EXPECT_EQ(report.status, LoadStatus::fresh) << report.message;
     ASSERT_TRUE(store.save().ok());
 
-    const Bytes file = read(kAccountFileName);
+    const Bytes file = read(platform::kAccountFileName);
     ASSERT_GE(file.size(), 4u);
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 4), (Bytes{0x44, 0x33, 0x11, 0x22}));
     const wire::CodecResult image =
@@ -116,7 +117,7 @@ TEST_F(AccountStoreTest, SavedStoreReadsBackInAFreshStore) {
 TEST_F(AccountStoreTest, UnknownServeClientIniValueSurvivesASave) {
     AccountImage image = sample_image();
     image.settings.serve_client_ini = 0x11538998;
-    write(kAccountFileName, encode_account_file(image).bytes);
+    write(platform::kAccountFileName, encode_account_file(image).bytes);
     AccountStore store = fresh_store();
     ASSERT_EQ(store.load().status, LoadStatus::loaded);
     EXPECT_FALSE(store.settings().serves_client_ini());
@@ -125,7 +126,7 @@ TEST_F(AccountStoreTest, UnknownServeClientIniValueSurvivesASave) {
 }
 
 TEST_F(AccountStoreTest, UncompressedFileLoadsAndTheNextSaveCompresses) {
-    write(kAccountFileName, encode_account_image(sample_image()));
+    write(platform::kAccountFileName, encode_account_image(sample_image()));
     AccountStore store = fresh_store();
     const LoadReport report = store.load();
     ASSERT_EQ(report.status, LoadStatus::loaded) << report.message;
@@ -138,7 +139,7 @@ TEST_F(AccountStoreTest, UncompressedFileLoadsAndTheNextSaveCompresses) {
 TEST_F(AccountStoreTest, OldVersionLoadsNothingAndIsKeptAsideBeforeTheNextSave) {
     Bytes old = encode_account_image(sample_image());
     testing::put_u32(old, 0, 0x00010034);
-    write(kAccountFileName, old);
+    write(platform::kAccountFileName, old);
 
     AccountStore store = fresh_store();
     const LoadReport report = store.load();
@@ -197,7 +198,7 @@ class DamagedAccountFile : public AccountStoreTest,
                            public ::testing::WithParamInterface<DamageCase> {};
 
 TEST_P(DamagedAccountFile, IsSetAsideAndTheStoreStartsEmpty) {
-    write(kAccountFileName, GetParam().file);
+    write(platform::kAccountFileName, GetParam().file);
     AccountStore store = fresh_store();
     const LoadReport report = store.load();
     EXPECT_EQ(report.status, LoadStatus::damaged) << report.message;
@@ -205,7 +206,7 @@ TEST_P(DamagedAccountFile, IsSetAsideAndTheStoreStartsEmpty) {
     EXPECT_TRUE(store.accounts().empty());
     EXPECT_EQ(store.settings(), Settings{});
     EXPECT_FALSE(store.modified());
-    EXPECT_FALSE(exists(kAccountFileName));
+    EXPECT_FALSE(exists(platform::kAccountFileName));
     EXPECT_EQ(read("rkServer.cfg.damaged"), GetParam().file);
 
     ASSERT_TRUE(store.save().ok()) << "the damaged copy is aside, saving is safe";
@@ -225,17 +226,17 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DamagedAccountFile, ::testing::ValuesIn(damage_c
 TEST_F(AccountStoreTest, DamagedFileNeverOverwritesAnEarlierCopy) {
     write("rkServer.cfg.damaged", bytes_of("first"));
     write("rkServer.cfg.damaged-2", bytes_of("second"));
-    write(kAccountFileName, bytes_of("third"));
+    write(platform::kAccountFileName, bytes_of("third"));
     AccountStore store = fresh_store();
     EXPECT_EQ(store.load().status, LoadStatus::damaged);
     EXPECT_EQ(read("rkServer.cfg.damaged"), bytes_of("first"));
     EXPECT_EQ(read("rkServer.cfg.damaged-2"), bytes_of("second"));
     EXPECT_EQ(read("rkServer.cfg.damaged-3"), bytes_of("third"));
-    EXPECT_FALSE(exists(kAccountFileName));
+    EXPECT_FALSE(exists(platform::kAccountFileName));
 }
 
 TEST_F(AccountStoreTest, DamagedFileThatCannotBeSetAsideIsNeverOverwritten) {
-    write(kAccountFileName, bytes_of("garbage"));
+    write(platform::kAccountFileName, bytes_of("garbage"));
     FaultyEnv faulty(platform::Env::host());
     faulty.fail_at(1, EACCES, FaultyEnv::Mode::once, FaultyEnv::kRename);
     AccountStore store(faulty, dir_.path());
@@ -247,12 +248,12 @@ TEST_F(AccountStoreTest, DamagedFileThatCannotBeSetAsideIsNeverOverwritten) {
     store.set_port(1);
     EXPECT_FALSE(store.save().ok());
     EXPECT_EQ(store.create_client_user("Bob", "pw").outcome, CreateOutcome::save_failed);
-    EXPECT_EQ(read(kAccountFileName), bytes_of("garbage"));
+    EXPECT_EQ(read(platform::kAccountFileName), bytes_of("garbage"));
 }
 
 TEST_F(AccountStoreTest, UnreadableFileIsNeverOverwritten) {
     write_sample();
-    const Bytes before = read(kAccountFileName);
+    const Bytes before = read(platform::kAccountFileName);
     FaultyEnv faulty(platform::Env::host());
     faulty.fail_at(1, EIO, FaultyEnv::Mode::once, FaultyEnv::kRead);
     AccountStore store(faulty, dir_.path());
@@ -262,7 +263,7 @@ TEST_F(AccountStoreTest, UnreadableFileIsNeverOverwritten) {
     EXPECT_TRUE(store.accounts().empty());
 
     EXPECT_FALSE(store.save().ok());
-    EXPECT_EQ(read(kAccountFileName), before);
+    EXPECT_EQ(read(platform::kAccountFileName), before);
     EXPECT_FALSE(exists("rkServer.cfg.damaged")) << "a read error is not damage";
 }
 
@@ -287,7 +288,7 @@ TEST_P(LegacyImport, ReadsUserInfoInAnyCaseAndWritesNothing) {
     EXPECT_TRUE(store.settings().allow_new_users);
     EXPECT_TRUE(store.convert_pending());
     EXPECT_FALSE(store.modified());
-    EXPECT_FALSE(exists(kAccountFileName));
+    EXPECT_FALSE(exists(platform::kAccountFileName));
     EXPECT_EQ(read(GetParam()), legacy_two_users());
 }
 
@@ -339,7 +340,7 @@ class Lookup : public AccountStoreTest, public ::testing::WithParamInterface<Loo
 TEST_P(Lookup, FoldsOnlyAsciiCaseAndOnlyForTheName) {
     AccountImage image;
     image.accounts = {{"Bob", "Secret", true}, {"bob", "other", false}, {"\xE4ve", "x", false}};
-    write(kAccountFileName, encode_account_file(image).bytes);
+    write(platform::kAccountFileName, encode_account_file(image).bytes);
     AccountStore store = fresh_store();
     ASSERT_EQ(store.load().status, LoadStatus::loaded);
     EXPECT_EQ(store.find_user(GetParam().name), GetParam().by_name);
@@ -388,7 +389,7 @@ class CreateClientUser : public AccountStoreTest,
 
 TEST_P(CreateClientUser, ChecksTheStoredNameAndPersistsOnlyWhatItCreates) {
     write_sample();
-    const Bytes before = read(kAccountFileName);
+    const Bytes before = read(platform::kAccountFileName);
     AccountStore store = fresh_store();
     ASSERT_EQ(store.load().status, LoadStatus::loaded);
     const std::string_view stored = stored_form(GetParam().name);
@@ -398,7 +399,7 @@ TEST_P(CreateClientUser, ChecksTheStoredNameAndPersistsOnlyWhatItCreates) {
     EXPECT_FALSE(store.modified());
     if (GetParam().outcome != CreateOutcome::created) {
         EXPECT_EQ(store.accounts().size(), 2u);
-        EXPECT_EQ(read(kAccountFileName), before) << "a refusal writes nothing";
+        EXPECT_EQ(read(platform::kAccountFileName), before) << "a refusal writes nothing";
         return;
     }
     ASSERT_EQ(store.accounts().size(), 3u);
@@ -442,7 +443,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(AccountStoreTest, CreateThatCannotBeSavedLeavesNoAccount) {
     write_sample();
-    const Bytes before = read(kAccountFileName);
+    const Bytes before = read(platform::kAccountFileName);
     FaultyEnv faulty(platform::Env::host());
     AccountStore store(faulty, dir_.path());
     ASSERT_EQ(store.load().status, LoadStatus::loaded);
@@ -455,7 +456,7 @@ TEST_F(AccountStoreTest, CreateThatCannotBeSavedLeavesNoAccount) {
     EXPECT_EQ(store.find_user("Dave"), std::nullopt);
     EXPECT_EQ(store.accounts().size(), 2u);
     EXPECT_FALSE(store.modified()) << "nothing else had changed";
-    EXPECT_EQ(read(kAccountFileName), before);
+    EXPECT_EQ(read(platform::kAccountFileName), before);
 
     store.set_port(7);
     faulty.fail_at(1, ENOSPC, FaultyEnv::Mode::once, FaultyEnv::kWrite);
@@ -479,7 +480,7 @@ class FailedSave : public AccountStoreTest, public ::testing::WithParamInterface
 
 TEST_P(FailedSave, LeavesTheOldFileWholeAndTheStoreModified) {
     write_sample();
-    const Bytes before = read(kAccountFileName);
+    const Bytes before = read(platform::kAccountFileName);
     FaultyEnv faulty(platform::Env::host());
     AccountStore store(faulty, dir_.path());
     ASSERT_EQ(store.load().status, LoadStatus::loaded);
@@ -489,7 +490,7 @@ TEST_P(FailedSave, LeavesTheOldFileWholeAndTheStoreModified) {
     const SaveResult saved = store.save();
     ASSERT_EQ(faulty.failures(), 1u) << "the fault was never reached";
     EXPECT_FALSE(saved.ok());
-    EXPECT_EQ(read(kAccountFileName), before);
+    EXPECT_EQ(read(platform::kAccountFileName), before);
     EXPECT_TRUE(store.modified());
     EXPECT_EQ(store.settings().port, 999);
     EXPECT_FALSE(exists("rkServer.cfg.tmp")) << "the temporary file is cleaned up";

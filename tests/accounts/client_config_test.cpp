@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
-#include "platform/faulty_env.h"
+#include "platform/home_files.h"
 #include "wire/zlib_codec.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::accounts {
 namespace {
@@ -55,12 +56,12 @@ TEST(ClientConfigCheck, DueAtTwoHundredMillisecondsAndEveryFiveSecondsAfter) {
 class ClientConfigTest : public ::testing::Test {
 protected:
     platform::testing::TempDir dir;
-    platform::FaultyEnv env{platform::Env::host()};
+    platform::testing::FaultyEnv env{platform::Env::host()};
     ClientConfig config{env, dir.path()};
-    const std::string file = dir.path(std::string(kClientConfigFileName));
+    const std::string file = dir.path(std::string(platform::kClientConfigFileName));
 
     void write(const std::string& text) const {
-        dir.write_file(std::string(kClientConfigFileName), text);
+        dir.write_file(std::string(platform::kClientConfigFileName), text);
     }
     // The last-write time moved by whole seconds, so a change within one
     // second still shows.
@@ -154,7 +155,8 @@ TEST_F(ClientConfigTest, AnUnreadableFileIsToldOnceUntilItWasReadAgain) {
     ASSERT_TRUE(config.load().reloaded);
 
     write("new\nlines\nhere\n");
-    env.fail_at(1, EACCES, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kOpen);
+    env.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent,
+                platform::testing::FaultyEnv::kOpen);
     EXPECT_NE(config.refresh().message, "");
     for (int check = 0; check < 3; ++check) {
         const ClientConfigReport again = config.refresh();
@@ -169,7 +171,8 @@ TEST_F(ClientConfigTest, AnUnreadableFileIsToldOnceUntilItWasReadAgain) {
     EXPECT_EQ(config.lines(), (Lines{"new", "lines", "here"}));
 
     write("x\n");
-    env.fail_at(1, EIO, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kRead);
+    env.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::persistent,
+                platform::testing::FaultyEnv::kRead);
     EXPECT_NE(config.refresh().message, "") << "unreadable again after a good read";
     EXPECT_EQ(config.refresh().message, "");
     EXPECT_EQ(config.lines(), (Lines{"new", "lines", "here"}));
@@ -191,7 +194,7 @@ TEST_F(ClientConfigTest, ATooLargeFileIsToldOnceAndNotRead) {
 }
 
 TEST_F(ClientConfigTest, AFolderInTheFilesPlaceIsToldOnce) {
-    dir.make_dir(std::string(kClientConfigFileName));
+    dir.make_dir(std::string(platform::kClientConfigFileName));
     EXPECT_NE(config.load().message, "");
     EXPECT_EQ(config.refresh().message, "");
     EXPECT_FALSE(config.loaded());
@@ -200,7 +203,7 @@ TEST_F(ClientConfigTest, AFolderInTheFilesPlaceIsToldOnce) {
 TEST_F(ClientConfigTest, ALinkedFileIsWatchedThroughTheLink) {
     dir.make_dir("elsewhere");
     dir.write_file("elsewhere/client.ini", "a\nb\n");
-    dir.symlink(dir.path("elsewhere/client.ini"), std::string(kClientConfigFileName));
+    dir.symlink(dir.path("elsewhere/client.ini"), std::string(platform::kClientConfigFileName));
     ASSERT_TRUE(config.load().reloaded);
     dir.write_file("elsewhere/client.ini", "a\nb\nc\n");
     EXPECT_TRUE(config.refresh().reloaded);

@@ -12,12 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/forwarding_env.h"
-#include "../platform/temp_dir.h"
 #include "accounts/account_store.h"
 #include "client/connection.h"
 #include "core/server.h"
-#include "platform/faulty_env.h"
+#include "testing/env_wrapper.h"
+#include "testing/faulty_env.h"
+#include "testing/gate.h"
+#include "testing/temp_dir.h"
 
 namespace rk::core {
 namespace {
@@ -42,7 +43,7 @@ std::vector<accounts::Account> accounts_of(const AccountList& list) {
 
 std::unique_ptr<Server> open_server(const std::string& home, platform::Env* env = nullptr) {
     auto server = std::make_unique<Server>(ServerOptions{
-        .home = home, .port = 0, .address = "127.0.0.1", .env = env, .manual_clock = true});
+        .home = home, .port = 0, .address = "127.0.0.1", .env = env});
     server->open();
     return server;
 }
@@ -136,14 +137,16 @@ TEST(AccountEdits, EditOfAnUnchangedAccountGivesItBackAsItIsNow) {
 
 // Counts the writes of the account file (each ends in a rename onto it)
 // and can hold the first one after the gate is armed.
-class AccountFileWrites final : public platform::testing::ForwardingEnv {
+class AccountFileWrites final : public platform::testing::EnvWrapper {
 public:
+    AccountFileWrites() : EnvWrapper(platform::Env::host()) {}
+
     std::error_code rename(const std::string& from, const std::string& to) override {
         if (to.ends_with("/rkServer.cfg")) {
             ++writes;
             gate.pass();
         }
-        return ForwardingEnv::rename(from, to);
+        return EnvWrapper::rename(from, to);
     }
 
     std::atomic<int> writes{0};
@@ -194,9 +197,9 @@ TEST(AccountSaves, EditsMadeWhileAWriteRunsShareTheNextWrite) {
 
 TEST(AccountSaves, AFailedWriteIsReportedAndTheEditStaysUnsaved) {
     platform::testing::TempDir home;
-    platform::FaultyEnv disk(platform::Env::host());
+    platform::testing::FaultyEnv disk(platform::Env::host());
     auto server = open_server(home.path(), &disk);
-    disk.fail_at(1, ENOSPC, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kRename);
+    disk.fail_at(1, ENOSPC, platform::testing::FaultyEnv::Mode::once, platform::testing::FaultyEnv::kRename);
 
     const EditResult added = server->add_account("alice", "pw", Save::now);
     EXPECT_EQ(disk.failures(), 1u);
@@ -254,9 +257,9 @@ TEST_F(ClientAccountTest, ListenersHearOfAClientCreatedAccount) {
 }
 
 TEST_F(ClientAccountTest, AccountThatCannotBeSavedIsRefusedAndTakenBack) {
-    platform::FaultyEnv disk(platform::Env::host());
+    platform::testing::FaultyEnv disk(platform::Env::host());
     start(&disk);
-    disk.fail_at(1, ENOSPC, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kRename);
+    disk.fail_at(1, ENOSPC, platform::testing::FaultyEnv::Mode::once, platform::testing::FaultyEnv::kRename);
 
     EXPECT_EQ(create("zed"), client::AccountResult::not_allowed) << "171, never 168";
     EXPECT_EQ(disk.failures(), 1u);

@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "../platform/temp_dir.h"
 #include "accounts/account_file.h"
 #include "accounts/account_store.h"
 #include "client/connection.h"
 #include "core/server.h"
+#include "testing/temp_dir.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -42,7 +42,7 @@ protected:
 
     void start() {
         server_ = std::make_unique<Server>(ServerOptions{
-            .home = home_.path(), .port = 0, .address = "127.0.0.1", .manual_clock = true});
+            .home = home_.path(), .port = 0, .address = "127.0.0.1", .ticks = &ticks_});
         server_->open();
         ASSERT_FALSE(server_->start_service());
     }
@@ -71,6 +71,7 @@ protected:
     }
 
     platform::testing::TempDir home_;
+    support::ManualTickSource ticks_;
     std::unique_ptr<Server> server_;
 };
 
@@ -422,8 +423,11 @@ TEST_F(EngineTest, PendingConversionAcknowledgesButActsOnNothing) {
 
 TEST_F(EngineTest, PortInUseLeavesTheServiceStopped) {
     start();
-    Server second({.home = home_.path(), .port = server_->endpoint()->port(),
-                   .address = "127.0.0.1", .manual_clock = true});
+    support::ManualTickSource ticks;
+    Server second({.home = home_.path(),
+                   .port = server_->endpoint()->port(),
+                   .address = "127.0.0.1",
+                   .ticks = &ticks});
     second.open();
     EXPECT_TRUE(second.start_service());
     EXPECT_FALSE(second.snapshot().listening);

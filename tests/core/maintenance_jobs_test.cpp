@@ -6,9 +6,9 @@
 
 #include "../accounts/account_bytes.h"
 #include "../maintenance/container_bytes.h"
-#include "../platform/temp_dir.h"
 #include "client/connection.h"
 #include "core/server.h"
+#include "testing/temp_dir.h"
 
 namespace rk::core {
 namespace {
@@ -22,7 +22,8 @@ TEST(MaintenanceJobs, ConversionLiftsTheHoldOnClients) {
     const auto container = maintenance::testing::whole_file_container({{"\\SAVE.DAT", "saved"}});
     home.write_file("alice/game/SV1.DAT", std::string(container.begin(), container.end()));
 
-    Server server({.home = home.path(), .port = 0, .address = "127.0.0.1", .manual_clock = true});
+    support::ManualTickSource ticks;
+    Server server({.home = home.path(), .port = 0, .address = "127.0.0.1", .ticks = &ticks});
     server.open();
     ASSERT_FALSE(server.start_service());
     std::error_code ec;
@@ -53,7 +54,8 @@ TEST(MaintenanceJobs, PurgeRemovesOldSlotsOnly) {
     const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40);
     std::filesystem::last_write_time(home.path("alice/game/1/DOCDATE.SYN"), old);
 
-    Server server({.home = home.path(), .port = 0, .address = "127.0.0.1", .manual_clock = true});
+    support::ManualTickSource ticks;
+    Server server({.home = home.path(), .port = 0, .address = "127.0.0.1", .ticks = &ticks});
     server.open();
     const auto result = server.purge(30);
     EXPECT_EQ(result.slots_purged, 1u);

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <stdlib.h>
 
-#include "../platform/temp_dir.h"
-#include "../platform/xvfb.h"
 #include "accounts/account_file.h"
 #include "client/connection.h"
 #include "core/server.h"
+#include "platform/input.h"
+#include "testing/temp_dir.h"
+#include "testing/xvfb.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
 
@@ -22,14 +22,19 @@ TEST(RemoteInput, MouseRequestsMoveThePointerOfTheServersDisplay) {
     if (!platform::testing::Xvfb::available()) GTEST_SKIP() << "Xvfb is not installed";
     platform::testing::Xvfb xvfb;
     ASSERT_FALSE(xvfb.display().empty()) << xvfb.error();
-    ::setenv("DISPLAY", xvfb.display().c_str(), 1);
 
     platform::testing::TempDir home;
     accounts::AccountImage image;
     image.accounts = {{"alice", "pw", false}};
     const auto file = accounts::encode_account_file(image);
     home.write_file("rkServer.cfg", std::string(file.bytes.begin(), file.bytes.end()));
-    Server server({.home = home.path(), .port = 0, .address = "127.0.0.1", .manual_clock = true});
+    support::ManualTickSource ticks;
+    Server server(
+        {.home = home.path(),
+         .port = 0,
+         .address = "127.0.0.1",
+         .ticks = &ticks,
+         .open_input = [&] { return platform::InputInjector::open_display(xvfb.display()); }});
     server.open();
     ASSERT_FALSE(server.start_service());
     std::error_code ec;
@@ -60,7 +65,6 @@ TEST(RemoteInput, MouseRequestsMoveThePointerOfTheServersDisplay) {
     EXPECT_EQ(pointer(), std::pair(321, 123));
     EXPECT_FALSE(conn->receive(300ms)) << "input requests are never answered";
     XCloseDisplay(observer);
-    ::unsetenv("DISPLAY");
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <thread>
 
-#include "../platform/temp_dir.h"
 #include "client/connection.h"
 #include "core/server.h"
+#include "testing/temp_dir.h"
 #include "wire/zlib_codec.h"
 #include "wire/codes.h"
 
@@ -19,8 +19,8 @@ using namespace std::chrono_literals;
 class SettingsTest : public ::testing::Test {
 protected:
     std::unique_ptr<Server> start() {
-        auto server = std::make_unique<Server>(
-            ServerOptions{.home = home_.path(), .port = 0, .address = "127.0.0.1", .manual_clock = true});
+        auto server = std::make_unique<Server>(ServerOptions{
+            .home = home_.path(), .port = 0, .address = "127.0.0.1", .ticks = &ticks_});
         server->open();
         EXPECT_FALSE(server->start_service());
         return server;
@@ -45,6 +45,7 @@ protected:
     }
 
     platform::testing::TempDir home_;
+    support::ManualTickSource ticks_;
 };
 
 TEST_F(SettingsTest, EverySettingSurvivesARestart) {

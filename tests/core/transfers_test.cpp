@@ -8,12 +8,12 @@
 #include <set>
 #include <thread>
 
-#include "../platform/temp_dir.h"
 #include "accounts/account_file.h"
 #include "client/connection.h"
 #include "core/server.h"
 #include "files/listing.h"
 #include "support/file_stream.h"
+#include "testing/temp_dir.h"
 #include "wire/zlib_codec.h"
 #include "wire/codes.h"
 #include "wire/payload.h"
@@ -57,8 +57,11 @@ protected:
         const auto file = accounts::encode_account_file(image);
         home_.write_file("rkServer.cfg", as_string(file.bytes));
         home_.make_dir("alice");
-        server_ = std::make_unique<Server>(ServerOptions{
-            .home = home_.path(), .port = 0, .address = "127.0.0.1", .manual_clock = manual_clock});
+        server_ = std::make_unique<Server>(
+            ServerOptions{.home = home_.path(),
+                          .port = 0,
+                          .address = "127.0.0.1",
+                          .ticks = manual_clock ? &manual_ticks_ : nullptr});
         server_->open();
         ASSERT_FALSE(server_->start_service());
         std::error_code ec;
@@ -110,6 +113,7 @@ protected:
     }
 
     platform::testing::TempDir home_;
+    support::ManualTickSource manual_ticks_;
     std::unique_ptr<Server> server_;
     std::unique_ptr<Connection> conn_;
 };

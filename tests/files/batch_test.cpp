@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
 #include "file_times.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::files {
 namespace {
@@ -157,8 +157,8 @@ TEST_F(BatchTest, PathsThatAreRefusedOrDoNotOpenGetEntriesWithoutData) {
 TEST_F(BatchTest, ReadFailureGivesAnEntryWithoutDataAndPackingGoesOn) {
     file("first", pattern(3000), 1);
     const Entry second = file("second", "2nd", 2);
-    pf::FaultyEnv faulty(env);
-    faulty.fail_at(1, EIO, pf::FaultyEnv::Mode::once, pf::FaultyEnv::kRead);
+    pf::testing::FaultyEnv faulty(env);
+    faulty.fail_at(1, EIO, pf::testing::FaultyEnv::Mode::once, pf::testing::FaultyEnv::kRead);
     EXPECT_EQ(
         decode(pack_batch(faulty, root, std::vector<BatchEntry>{{"first", 1}, {"second", 2}})),
         (std::vector<Entry>{unopened(1), second}));

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
 #include "file_times.h"
+#include "testing/temp_dir.h"
 
 namespace rk::files {
 namespace {

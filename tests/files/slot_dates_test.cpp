@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "../platform/temp_dir.h"
 #include "file_times.h"
 #include "platform/dos_time.h"
+#include "testing/temp_dir.h"
 
 namespace rk::files {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::files {
 namespace {
@@ -127,8 +127,8 @@ TEST_F(TreeDeleteTest, NothingHappensForAPathThatIsNoFolderOfTheUser) {
 }
 
 TEST_F(TreeDeleteTest, FailedRemovalDoesNotEndTheWalk) {
-    pf::FaultyEnv faulty(env);
-    faulty.fail_at(1, EACCES, pf::FaultyEnv::Mode::once, pf::FaultyEnv::kRemove);
+    pf::testing::FaultyEnv faulty(env);
+    faulty.fail_at(1, EACCES, pf::testing::FaultyEnv::Mode::once, pf::testing::FaultyEnv::kRemove);
     Tree expected = with_alice(snapshot(), {{"Recycler", "<dir>"},
                                             {"Recycler/x", "x"},
                                             {"g", "<dir>"},

@@ -1,4 +1,5 @@
 #include "files/upload.h"
+#include "platform/home_files.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
 #include "platform/dos_time.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
+#include "wire/zlib_codec.h"
 #include "wire/payload.h"
 #include "wire/zlib_codec.h"
 
@@ -86,7 +88,7 @@ protected:
         std::vector<std::string> found;
         if (!fs::exists(root())) return found;
         for (const auto& entry : fs::recursive_directory_iterator(root())) {
-            if (is_upload_temp_name(entry.path().filename().string()))
+            if (platform::is_upload_temp_name(entry.path().filename().string()))
                 found.push_back(entry.path().string());
         }
         return found;
@@ -346,22 +348,22 @@ TEST_F(UploadTest, FailingStorageFailsTheUploadAndKeepsTheOldFile) {
         std::uint32_t kind;
     };
     const Case cases[] = {
-        {"write", pf::FaultyEnv::kWrite},
-        {"date", pf::FaultyEnv::kSetMeta},
-        {"sync", pf::FaultyEnv::kSync},
-        {"rename", pf::FaultyEnv::kRename},
+        {"write", pf::testing::FaultyEnv::kWrite},
+        {"date", pf::testing::FaultyEnv::kSetMeta},
+        {"sync", pf::testing::FaultyEnv::kSync},
+        {"rename", pf::testing::FaultyEnv::kRename},
     };
     const Bytes old = content(5000, 3);
     const Bytes data = content(2049);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         old_file("save.dat", text(old));
-        pf::FaultyEnv faulty(env);
+        pf::testing::FaultyEnv faulty(env);
         ASSERT_EQ(up.start(faulty, root(), "save.dat", data.size(), 0x20, kDosDate, kId),
                   Start::active);
         ASSERT_EQ(send(data, 0), Chunk::stored);
         ASSERT_EQ(send(data, 1), Chunk::stored);
-        faulty.fail_at(1, ENOSPC, pf::FaultyEnv::Mode::once, c.kind);
+        faulty.fail_at(1, ENOSPC, pf::testing::FaultyEnv::Mode::once, c.kind);
         EXPECT_EQ(send(data, 2), Chunk::failed);
         EXPECT_EQ(faulty.failures(), 1u);
         EXPECT_FALSE(up.active());
@@ -372,8 +374,8 @@ TEST_F(UploadTest, FailingStorageFailsTheUploadAndKeepsTheOldFile) {
 
 TEST_F(UploadTest, FailingCreateRefusesTheStart) {
     old_file("save.dat", "old");
-    pf::FaultyEnv faulty(env);
-    faulty.fail_at(1, EACCES, pf::FaultyEnv::Mode::once, pf::FaultyEnv::kOpen);
+    pf::testing::FaultyEnv faulty(env);
+    faulty.fail_at(1, EACCES, pf::testing::FaultyEnv::Mode::once, pf::testing::FaultyEnv::kOpen);
     EXPECT_EQ(up.start(faulty, root(), "save.dat", 10, 0x20, kDosDate, kId), Start::refused);
     EXPECT_FALSE(up.active());
     EXPECT_EQ(dir.read_file("alice/save.dat"), "old");

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "../files/file_times.h"
-#include "../platform/temp_dir.h"
 #include "container_bytes.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::maintenance {
 namespace {
@@ -318,15 +318,17 @@ TEST_F(ConversionTest, LinksAreNeverFollowed) {
 // fails, at every point of a run in turn; no save may be lost meanwhile, and
 // a healthy run afterwards must leave every save exactly once.
 TEST_F(ConversionTest, RunCutShortAnywhereLosesNothingAndAHealthyRerunFinishes) {
-    for (const auto mode : {pf::FaultyEnv::Mode::persistent, pf::FaultyEnv::Mode::once}) {
-        const char* mode_name = mode == pf::FaultyEnv::Mode::persistent ? "crash" : "one fault";
+    for (const auto mode :
+         {pf::testing::FaultyEnv::Mode::persistent, pf::testing::FaultyEnv::Mode::once}) {
+        const char* mode_name =
+            mode == pf::testing::FaultyEnv::Mode::persistent ? "crash" : "one fault";
         bool reached_the_end = false;
         for (std::uint64_t n = 1; n < 5000 && !reached_the_end; ++n) {
             SCOPED_TRACE(std::string(mode_name) + " at operation " + std::to_string(n));
             fs::remove_all(home());
             containers.clear();
             build_fixture();
-            pf::FaultyEnv faulty(pf::Env::host());
+            pf::testing::FaultyEnv faulty(pf::Env::host());
             faulty.fail_at(n, EIO, mode);
             const ConversionResult cut = convert(faulty);
             reached_the_end = faulty.failures() == 0;
@@ -423,10 +425,10 @@ TEST_F(ConversionTest, FinishCutShortAnywhereKeepsTheAccountsSomewhere) {
         SCOPED_TRACE("crash at operation " + std::to_string(n));
         fs::remove_all(home());
         write("UserInfo.dat", legacy_users());
-        pf::FaultyEnv faulty(pf::Env::host());
+        pf::testing::FaultyEnv faulty(pf::Env::host());
         accounts::AccountStore store(faulty, home());
         ASSERT_EQ(store.load().status, accounts::LoadStatus::imported_legacy);
-        faulty.fail_at(n, EIO, pf::FaultyEnv::Mode::persistent);
+        faulty.fail_at(n, EIO, pf::testing::FaultyEnv::Mode::persistent);
         const FinishResult result = finish_conversion(faulty, home(), store);
         reached_the_end = faulty.failures() == 0;
         if (!result.ok()) {

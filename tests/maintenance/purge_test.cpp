@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "../files/file_times.h"
-#include "../platform/local_zone.h"
-#include "../platform/temp_dir.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
+#include "testing/local_zone.h"
+#include "testing/temp_dir.h"
 
 namespace rk::maintenance {
 namespace {
@@ -227,14 +227,15 @@ TEST_F(PurgeTest, NoAgeChosenTouchesNothing) {
 }
 
 TEST_F(PurgeTest, UnreadableRecordKeepsTheSlot) {
-    pf::FaultyEnv faulty(pf::Env::host());
+    pf::testing::FaultyEnv faulty(pf::Env::host());
     // Each inspection in turn fails until one is the look at the record.
     std::uint64_t n = 1;
     PurgeResult result;
     for (;; ++n) {
         record("u/g/1", days_31_ago);
         file("u/g/1/save.dat");
-        faulty.fail_at(n, EIO, pf::FaultyEnv::Mode::once, pf::FaultyEnv::kInspect);
+        faulty.fail_at(n, EIO, pf::testing::FaultyEnv::Mode::once,
+                       pf::testing::FaultyEnv::kInspect);
         result = purge(faulty, 30);
         if (result.slots_unreadable == 1 || faulty.failures() == 0) break;
     }
@@ -246,8 +247,8 @@ TEST_F(PurgeTest, UnreadableRecordKeepsTheSlot) {
 TEST_F(PurgeTest, FailedDeletesAreCountedAndTheFolderStays) {
     record("u/g/1", days_31_ago);
     file("u/g/1/save.dat");
-    pf::FaultyEnv faulty(pf::Env::host());
-    faulty.fail_at(1, EBUSY, pf::FaultyEnv::Mode::once, pf::FaultyEnv::kRemove);
+    pf::testing::FaultyEnv faulty(pf::Env::host());
+    faulty.fail_at(1, EBUSY, pf::testing::FaultyEnv::Mode::once, pf::testing::FaultyEnv::kRemove);
     const PurgeResult result = purge(faulty, 30);
     EXPECT_EQ(result.slots_purged, 1u);
     EXPECT_EQ(result.files_deleted, 1u);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace rk::platform {
 namespace {

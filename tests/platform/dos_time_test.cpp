@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "local_zone.h"
+#include "testing/local_zone.h"
 
 namespace rk::platform {
 namespace {

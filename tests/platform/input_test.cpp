@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "xvfb.h"
+#include "testing/xvfb.h"
 
 namespace rk::platform {
 namespace {

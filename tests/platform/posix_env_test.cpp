@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/env.h"
-#include "temp_dir.h"
+#include "testing/temp_dir.h"
 
 namespace rk::platform {
 namespace {

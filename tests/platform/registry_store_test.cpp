@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/config_files.h"
-#include "platform/faulty_env.h"
-#include "temp_dir.h"
+#include "platform/config_home.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::platform {
 namespace {
@@ -129,12 +129,13 @@ TEST_F(RegistryStoreTest, WrittenValuesReadBackThroughTheFile) {
 
 TEST_F(RegistryStoreTest, AFailedSaveLeavesTheOldFileWhole) {
     write_file("LangIndex = 1\n");
-    FaultyEnv faulty(env);
+    testing::FaultyEnv faulty(env);
     RegistryStore store(faulty, folder);
     ASSERT_EQ(store.load(), "");
     store.write("LangIndex", std::int64_t{2});
-    for (const std::uint32_t kind : {FaultyEnv::kWrite, FaultyEnv::kSync, FaultyEnv::kRename}) {
-        faulty.fail_at(1, ENOSPC, FaultyEnv::Mode::once, kind);
+    for (const std::uint32_t kind :
+         {testing::FaultyEnv::kWrite, testing::FaultyEnv::kSync, testing::FaultyEnv::kRename}) {
+        faulty.fail_at(1, ENOSPC, testing::FaultyEnv::Mode::once, kind);
         EXPECT_TRUE(store.save()) << kind;
         EXPECT_EQ(dir.read_file("cfg/rkserver/" + std::string(kRegistryFileName)),
                   "LangIndex = 1\n")

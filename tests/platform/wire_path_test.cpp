@@ -4,12 +4,13 @@
 
 #include <string>
 
-#include "platform/faulty_env.h"
-#include "temp_dir.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::platform {
 namespace {
 
+using testing::FaultyEnv;
 using testing::TempDir;
 using namespace std::string_literals;
 

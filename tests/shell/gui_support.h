@@ -26,13 +26,13 @@
 #include <string>
 #include <vector>
 
-#include "../platform/temp_dir.h"
 #include "core/server.h"
 #include "platform/autostart.h"
 #include "platform/env.h"
 #include "shell/operator_window.h"
 #include "shell/prompter.h"
 #include "shell/ui_texts.h"
+#include "testing/temp_dir.h"
 
 // Readable QStrings in gtest failure messages.
 inline void PrintTo(const QString& text, std::ostream* out) {
@@ -209,11 +209,12 @@ protected:
     void open_server(std::uint16_t port = 0, std::unique_ptr<platform::Env> env = nullptr) {
         server_.reset();
         if (env) env_ = std::move(env);
+        ticks_ = std::make_unique<support::ManualTickSource>();
         server_ = std::make_unique<core::Server>(core::ServerOptions{.home = home_.path(),
                                                                      .port = port,
                                                                      .address = "127.0.0.1",
                                                                      .env = env_.get(),
-                                                                     .manual_clock = true});
+                                                                     .ticks = ticks_.get()});
         server_->open();
     }
 
@@ -250,7 +251,9 @@ protected:
     platform::testing::TempDir config_;
     platform::Autostart autostart_{platform::Env::host(), config_.path("autostart")};
     RecordingPrompter prompter_;
-    std::unique_ptr<platform::Env> env_;  // outlives the server using it
+    // Both outlive the server using them.
+    std::unique_ptr<platform::Env> env_;
+    std::unique_ptr<support::ManualTickSource> ticks_;
     std::unique_ptr<core::Server> server_;
 };
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "../platform/unsupported_env.h"
+#include "testing/unsupported_env.h"
 
 namespace rk::shell {
 namespace {

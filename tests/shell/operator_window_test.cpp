@@ -16,14 +16,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "accounts/account_store.h"
 #include "../accounts/account_bytes.h"
-#include "../platform/forwarding_env.h"
+#include "accounts/account_store.h"
 #include "gui_support.h"
 #include "shell/about_dialog.h"
 #include "shell/control.h"
 #include "shell/lamp.h"
-#include "platform/faulty_env.h"
+#include "testing/env_wrapper.h"
+#include "testing/faulty_env.h"
+#include "testing/gate.h"
 
 namespace rk::shell {
 namespace {
@@ -493,11 +494,13 @@ TEST_F(OperatorWindowTest, DeleteRemovesTheAccountAndItsFolder) {
 
 // Holds the first file removal after arm() until release(), so that a job
 // can be watched while it runs.
-class GatedEnv final : public platform::testing::ForwardingEnv {
+class GatedEnv final : public platform::testing::EnvWrapper {
 public:
+    GatedEnv() : EnvWrapper(platform::Env::host()) {}
+
     std::error_code remove_file(const std::string& path) override {
         gate.pass();
-        return ForwardingEnv::remove_file(path);
+        return EnvWrapper::remove_file(path);
     }
 
     platform::testing::Gate gate;
@@ -523,13 +526,14 @@ protected:
 };
 
 TEST_F(PurgeTest, FilesThatCannotBeDeletedAreReported) {
-    auto owned = std::make_unique<platform::FaultyEnv>(platform::Env::host());
-    platform::FaultyEnv& disk = *owned;
+    auto owned = std::make_unique<platform::testing::FaultyEnv>(platform::Env::host());
+    platform::testing::FaultyEnv& disk = *owned;
     open_server(0, std::move(owned));
     open_window();
     show_page("sysPage");
     find<QComboBox>("ComboBox1")->setCurrentIndex(2);  // older than 30 days
-    disk.fail_at(1, EACCES, platform::FaultyEnv::Mode::persistent, platform::FaultyEnv::kRemove);
+    disk.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::persistent,
+                 platform::testing::FaultyEnv::kRemove);
 
     click(find<QPushButton>("Button2"));
     ASSERT_TRUE(eventually([&] { return find<QLabel>("Label3")->text() == u"Deleted!"_q; }));

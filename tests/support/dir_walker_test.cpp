@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/dos_time.h"
-#include "../platform/unsupported_env.h"
-#include "temp_folder.h"
+#include "testing/temp_folder.h"
+#include "testing/unsupported_env.h"
 
 namespace rk::support {
 namespace {

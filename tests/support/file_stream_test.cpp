@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/faulty_env.h"
-#include "temp_folder.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_folder.h"
 
 namespace rk::support {
 namespace {
@@ -210,13 +210,14 @@ TEST_F(FileStreamTest, ClosedStreamFailsEveryCall) {
 }
 
 TEST_F(FileStreamTest, DiskErrorsShowAsShortCountsAndStay) {
-    platform::FaultyEnv faulty(env);
+    platform::testing::FaultyEnv faulty(env);
     OpenedStream created = FileStream::create_for_receiving(faulty, temp.at("save.dat"));
     ASSERT_TRUE(created);
     FileStream& stream = created.stream;
     ASSERT_EQ(stream.write(as_bytes("first")), 5u);
 
-    faulty.fail_at(1, ENOSPC, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kWrite);
+    faulty.fail_at(1, ENOSPC, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kWrite);
     EXPECT_EQ(stream.write(as_bytes("second")), 0u);
     EXPECT_EQ(stream.error(), std::errc::no_space_on_device);
     EXPECT_EQ(stream.position(), 5u);
@@ -224,7 +225,8 @@ TEST_F(FileStreamTest, DiskErrorsShowAsShortCountsAndStay) {
     ASSERT_EQ(stream.write(as_bytes("third")), 5u);
     EXPECT_EQ(stream.error(), std::errc::no_space_on_device) << "the error is kept";
 
-    faulty.fail_at(1, EIO, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kInspect);
+    faulty.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kInspect);
     EXPECT_EQ(stream.size64(), 0u);
     EXPECT_EQ(stream.error(), std::errc::io_error);
     EXPECT_EQ(stream.size64(), 10u);
@@ -232,8 +234,9 @@ TEST_F(FileStreamTest, DiskErrorsShowAsShortCountsAndStay) {
 
 TEST_F(FileStreamTest, CreateThatCannotTruncateFailsAndKeepsTheOldContent) {
     temp.write_file("save.dat", "old content");
-    platform::FaultyEnv faulty(env);
-    faulty.fail_at(1, EIO, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kTruncate);
+    platform::testing::FaultyEnv faulty(env);
+    faulty.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kTruncate);
     OpenedStream created = FileStream::create_for_receiving(faulty, temp.at("save.dat"));
     EXPECT_FALSE(created);
     EXPECT_EQ(created.error, std::errc::io_error);

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "../platform/temp_dir.h"
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
+#include "testing/temp_dir.h"
 
 namespace rk::support {
 namespace {
@@ -84,8 +84,9 @@ TEST_F(FolderRemovalTest, RefusesEveryNameThatReachesBeyondOneFolder) {
 }
 
 TEST_F(FolderRemovalTest, OneFailureLeavesItsItemAndFoldersAndTheRestGoes) {
-    platform::FaultyEnv faulty(env);
-    faulty.fail_at(1, EACCES, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kRemove);
+    platform::testing::FaultyEnv faulty(env);
+    faulty.fail_at(1, EACCES, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kRemove);
     EXPECT_EQ(remove_child_folder(faulty, home, "alice"), FolderRemoval::incomplete);
     EXPECT_EQ(faulty.failures(), 1u);
     EXPECT_TRUE(fs::is_directory(dir.path("home/alice")));
@@ -107,8 +108,9 @@ TEST_F(FolderRemovalTest, AReadOnlyFileStaysWithItsFolders) {
 }
 
 TEST_F(FolderRemovalTest, AHomeFolderThatCannotBeLookedAtTouchesNothing) {
-    platform::FaultyEnv faulty(env);
-    faulty.fail_at(1, EIO, platform::FaultyEnv::Mode::once, platform::FaultyEnv::kInspect);
+    platform::testing::FaultyEnv faulty(env);
+    faulty.fail_at(1, EIO, platform::testing::FaultyEnv::Mode::once,
+                   platform::testing::FaultyEnv::kInspect);
     EXPECT_EQ(remove_child_folder(faulty, home, "alice"), FolderRemoval::unreachable);
     EXPECT_TRUE(fs::exists(dir.path("home/alice/top.sav")));
 }

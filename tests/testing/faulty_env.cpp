@@ -1,6 +1,6 @@
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
 
-namespace rk::platform {
+namespace rk::platform::testing {
 namespace {
 
 class FaultyFile final : public File {
@@ -81,64 +81,64 @@ std::error_code FaultyEnv::count(Kind kind) {
 
 std::unique_ptr<File> FaultyEnv::open(const std::string& path, OpenMode mode, std::error_code& ec) {
     if ((ec = count(kOpen))) return nullptr;
-    auto file = base_.open(path, mode, ec);
+    auto file = target().open(path, mode, ec);
     if (!file) return nullptr;
     return std::make_unique<FaultyFile>(*this, std::move(file));
 }
 
 FileInfo FaultyEnv::stat(const std::string& path, std::error_code& ec) {
     if ((ec = count(kInspect))) return {};
-    return base_.stat(path, ec);
+    return target().stat(path, ec);
 }
 
 std::vector<DirEntry> FaultyEnv::list(const std::string& path, std::error_code& ec) {
     if ((ec = count(kInspect))) return {};
-    return base_.list(path, ec);
+    return target().list(path, ec);
 }
 
 std::string FaultyEnv::real_path(const std::string& path, std::error_code& ec) {
     if ((ec = count(kInspect))) return {};
-    return base_.real_path(path, ec);
+    return target().real_path(path, ec);
 }
 
 std::error_code FaultyEnv::make_dir(const std::string& path) {
     if (auto ec = count(kMakeDir)) return ec;
-    return base_.make_dir(path);
+    return target().make_dir(path);
 }
 
 std::error_code FaultyEnv::remove_file(const std::string& path) {
     if (auto ec = count(kRemove)) return ec;
-    return base_.remove_file(path);
+    return target().remove_file(path);
 }
 
 std::error_code FaultyEnv::remove_dir(const std::string& path) {
     if (auto ec = count(kRemove)) return ec;
-    return base_.remove_dir(path);
+    return target().remove_dir(path);
 }
 
 std::error_code FaultyEnv::rename(const std::string& from, const std::string& to) {
     if (auto ec = count(kRename)) return ec;
-    return base_.rename(from, to);
+    return target().rename(from, to);
 }
 
 std::error_code FaultyEnv::set_mtime(const std::string& path, std::time_t mtime) {
     if (auto ec = count(kSetMeta)) return ec;
-    return base_.set_mtime(path, mtime);
+    return target().set_mtime(path, mtime);
 }
 
 std::uint32_t FaultyEnv::attributes(const std::string& path, std::error_code& ec) {
     if ((ec = count(kInspect))) return 0;
-    return base_.attributes(path, ec);
+    return target().attributes(path, ec);
 }
 
 std::error_code FaultyEnv::set_attributes(const std::string& path, std::uint32_t bits) {
     if (auto ec = count(kSetMeta)) return ec;
-    return base_.set_attributes(path, bits);
+    return target().set_attributes(path, bits);
 }
 
 std::unique_ptr<FileLock> FaultyEnv::lock(const std::string& path, std::error_code& ec) {
     if ((ec = count(kLock))) return nullptr;
-    return base_.lock(path, ec);
+    return target().lock(path, ec);
 }
 
-}  // namespace rk::platform
+}  // namespace rk::platform::testing

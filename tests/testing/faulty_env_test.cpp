@@ -1,4 +1,4 @@
-#include "platform/faulty_env.h"
+#include "testing/faulty_env.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,11 @@
 #include <iterator>
 #include <string_view>
 
-#include "temp_dir.h"
+#include "testing/temp_dir.h"
 
-namespace rk::platform {
+namespace rk::platform::testing {
 namespace {
 
-using testing::TempDir;
 namespace fs = std::filesystem;
 
 std::span<const std::uint8_t> bytes(std::string_view text) {
@@ -181,4 +180,4 @@ TEST_F(FaultyEnvTest, ArmingAgainCountsAfresh) {
 }
 
 }  // namespace
-}  // namespace rk::platform
+}  // namespace rk::platform::testing

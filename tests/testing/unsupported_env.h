@@ -31,7 +31,9 @@ public:
     std::error_code make_dir(const std::string&) override { return unsupported(); }
     std::error_code remove_file(const std::string&) override { return unsupported(); }
     std::error_code remove_dir(const std::string&) override { return unsupported(); }
-    std::error_code rename(const std::string&, const std::string&) override { return unsupported(); }
+    std::error_code rename(const std::string&, const std::string&) override {
+        return unsupported();
+    }
     std::error_code set_mtime(const std::string&, std::time_t) override { return unsupported(); }
     std::uint32_t attributes(const std::string&, std::error_code& ec) override {
         ec = unsupported();

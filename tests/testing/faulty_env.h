@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/env.h"
+#include "testing/env_wrapper.h"
 
-namespace rk::platform {
+namespace rk::platform::testing {
 
-class FaultyEnv final : public Env {
+class FaultyEnv final : public EnvWrapper {
 public:
     // Kinds of operation a fault may be limited to; combine with |.
     enum Kind : std::uint32_t {
@@ -33,7 +33,7 @@ public:
         persistent,  // it and every later one of the kinds fail (a full disk)
     };
 
-    explicit FaultyEnv(Env& base) : base_(base) {}
+    explicit FaultyEnv(Env& base) : EnvWrapper(base) {}
 
     // Counting starts afresh at this call: the nth (1-based) operation of the
     // given kinds fails with `errno_value`, without reaching the wrapped Env.
@@ -61,17 +61,12 @@ public:
     std::uint32_t attributes(const std::string& path, std::error_code& ec) override;
     std::error_code set_attributes(const std::string& path, std::uint32_t bits) override;
     std::unique_ptr<FileLock> lock(const std::string& path, std::error_code& ec) override;
-    std::time_t now() override { return base_.now(); }
-    std::optional<std::string> get_env(const std::string& name) override {
-        return base_.get_env(name);
-    }
 
     // Counts one operation of `kind`; the fault to report, if this one fails.
     // Public for the files this Env hands out.
     std::error_code count(Kind kind);
 
 private:
-    Env& base_;
     mutable std::mutex mutex_;
     std::uint64_t operations_ = 0;
     std::uint64_t failures_ = 0;
@@ -83,4 +78,4 @@ private:
     std::uint32_t kinds_ = 0;
 };
 
-}  // namespace rk::platform
+}  // namespace rk::platform::testing
