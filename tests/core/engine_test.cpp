@@ -353,6 +353,37 @@ TEST_F(EngineTest, PacketOfAnUnknownKindIsNotActedOn) {
     EXPECT_TRUE(std::filesystem::exists(home_.path("alice/game/SAVE.DAT")));
 }
 
+TEST_F(EngineTest, CodesTheServerDoesNotTakeAreAcknowledgedAndActOnNothing) {
+    write_accounts(image_with({{"alice", "pw", false}}));
+    home_.make_dir("alice/game");
+    home_.write_file("alice/game/SAVE.DAT", "x");
+    start();
+    auto conn = connect();
+    ASSERT_EQ(conn->logon("alice", "pw").status, client::Logon::accepted);
+    const auto save = wire::path_payload("\\game\\SAVE.DAT");
+    struct Case {
+        const char* name;
+        Kind kind;
+        std::uint8_t code;
+    };
+    const Case cases[] = {
+        {"delete (109) sent as a reply", Kind::reply, code_of(Request::delete_file)},
+        {"delete (109) sent as data", Kind::data, code_of(Request::delete_file)},
+        {"a code no request has", Kind::request, 0},
+        {"the batch header only the server sends", Kind::request, code_of(Request::batch_header)},
+        {"a listing header from the client", Kind::data, code_of(wire::Data::listing_header)},
+        {"a reply the server does not take", Kind::reply, code_of(Reply::logon_accepted)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(conn->request(c.kind, c.code, {}, save)) << c.name << ": acknowledged";
+        EXPECT_FALSE(conn->receive(kNoAnswer)) << c.name << ": no answer";
+        EXPECT_TRUE(std::filesystem::exists(home_.path("alice/game/SAVE.DAT"))) << c.name;
+    }
+    // The connection serves on: the routed request still works.
+    EXPECT_EQ(conn->remove_file("\\game\\SAVE.DAT"), client::RemoveResult::deleted);
+    EXPECT_FALSE(std::filesystem::exists(home_.path("alice/game/SAVE.DAT")));
+}
+
 TEST_F(EngineTest, TalkingClientIsNotClosedByTheLinkWatch) {
     start();
     auto conn = connect();
