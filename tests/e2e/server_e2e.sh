@@ -20,6 +20,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Starts a server on $home with the given options and sets $pid and $port.
 start_server() {
+    # There before the server's redirection opens it, so that the first look
+    # for the port never finds no file.
+    : >"$work/out"
     "$server" --home "$home" --port 0 --log-level warn "$@" >"$work/out" 2>"$work/err" &
     pid=$!
     for _ in $(seq 100); do
