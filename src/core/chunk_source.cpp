@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include "wire/codes.h"
+
 namespace rk::core {
 
 ChunkSource ChunkSource::of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t data_code,
-                                        bool compress) {
+                                  bool compress) {
     ChunkSource s;
     s.data_code_ = data_code;
     s.compress_ = compress;
@@ -16,7 +18,7 @@ ChunkSource ChunkSource::of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t 
 
 ChunkSource ChunkSource::of_file(support::FileStream file, std::uint64_t size) {
     ChunkSource s;
-    s.data_code_ = 208;
+    s.data_code_ = wire::code_of(wire::Data::file_chunk);
     s.size_ = size;
     s.is_file_ = true;
     s.file_ = std::move(file);
@@ -26,7 +28,8 @@ ChunkSource ChunkSource::of_file(support::FileStream file, std::uint64_t size) {
 std::span<const std::uint8_t> ChunkSource::chunk(std::uint64_t index) {
     const std::uint64_t offset = index * wire::kChunkSize;
     if (index >= wire::chunk_count(size_)) return {};
-    const std::size_t length = std::size_t(std::min<std::uint64_t>(wire::kChunkSize, size_ - offset));
+    const std::size_t length =
+        std::size_t(std::min<std::uint64_t>(wire::kChunkSize, size_ - offset));
     if (!is_file_) return std::span(bytes_).subspan(std::size_t(offset), length);
 
     const bool cached = offset >= block_start_ && offset + length <= block_start_ + bytes_.size();
@@ -34,7 +37,8 @@ std::span<const std::uint8_t> ChunkSource::chunk(std::uint64_t index) {
         block_start_ = offset;
         bytes_.resize(std::size_t(std::min<std::uint64_t>(kReadAhead, size_ - offset)));
         std::size_t got = 0;
-        if (file_.seek64(std::int64_t(offset), platform::SeekOrigin::begin)) got = file_.read(bytes_);
+        if (file_.seek64(std::int64_t(offset), platform::SeekOrigin::begin))
+            got = file_.read(bytes_);
         bytes_.resize(got);
         // A file cut short meanwhile gives what is left of the chunk, or nothing.
         if (got == 0) return {};

@@ -16,12 +16,11 @@ namespace rk::core {
 class ChunkSource {
 public:
     static ChunkSource of_bytes(std::vector<std::uint8_t> bytes, std::uint8_t data_code,
-                                   bool compress);
+                                bool compress);
     static ChunkSource of_file(support::FileStream file, std::uint64_t size);
 
     std::uint8_t data_code() const { return data_code_; }
     bool compress() const { return compress_; }
-    std::uint64_t size() const { return size_; }
 
     // The bytes of chunk `index`; empty past the end or when the file
     // cannot be read (the client then asks again with a resend).

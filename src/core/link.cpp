@@ -1,11 +1,11 @@
 #include "core/link.h"
 
-#include <asio/co_spawn.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "core/engine.h"
 
@@ -130,7 +130,8 @@ void Link::receive(std::vector<std::uint8_t>& raw) {
         acked_.notify();
         return;
     }
-    if (head.want_ack != 0) queue(std::make_shared<const Bytes>(wire::encode_ack(send_seq_, head.seq)));
+    if (head.want_ack != 0)
+        queue(std::make_shared<const Bytes>(wire::encode_ack(send_seq_, head.seq)));
     if (!recent_.accept(head.seq)) return;
     owner_.on_packet(std::move(*packet));
 }

@@ -9,7 +9,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
-
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,7 +71,6 @@ public:
     asio::awaitable<void> drain_to(std::size_t bytes);
 
     std::uint64_t id() const { return id_; }
-    const std::string& peer() const { return peer_; }
     // The last time the peer sent something or took a packet we sent.
     std::uint64_t last_activity() const { return last_activity_; }
 

@@ -53,11 +53,10 @@ asio::awaitable<void> OutboundTransfer::run() {
             // ask until the client says it has all or where to go on from.
             // The first question goes with the last chunk, the next every
             // 80 ms.
-            wire::PacketHead ask;
-            ask.kind = std::uint8_t(wire::Kind::request);
-            ask.code = wire::code_of(wire::Request::end_of_pass);
+            auto ask = wire::packet_head(wire::Request::end_of_pass, false);
             ask.arg1 = std::int32_t(id_);
             co_await link_.send(ask);
+            if (stopped()) break;
             co_await clock.until(clock.now() + kAskEveryMs, wake_);
             continue;
         }
@@ -68,8 +67,9 @@ asio::awaitable<void> OutboundTransfer::run() {
 
 asio::awaitable<bool> OutboundTransfer::send_chunk(std::uint64_t index,
                                                    std::span<const std::uint8_t> chunk) {
-    const wire::Packet packet = wire::Chunk::encode(wire::Data(source_.data_code()), std::int32_t(id_),
-                                                    std::int32_t(index), chunk, source_.compress());
+    const wire::Packet packet =
+        wire::Chunk::encode(wire::Data(source_.data_code()), std::int32_t(id_), std::int32_t(index),
+                            chunk, source_.compress());
     if (!co_await link_.send(packet.head, packet.payload)) co_return false;
     co_await pace(wire::kHeaderSize + packet.payload.size());
     co_return true;

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>

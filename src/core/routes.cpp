@@ -35,7 +35,8 @@ const Session::Route* Session::route(Kind kind, std::uint8_t code) {
     using wire::code_of;
     static const Entry table[] = {
         {Kind::request, code_of(Request::logon), in_turn(&Session::on_logon, false)},
-        {Kind::request, code_of(Request::create_account), in_turn(&Session::on_create_account, false)},
+        {Kind::request, code_of(Request::create_account),
+         in_turn(&Session::on_create_account, false)},
         {Kind::request, code_of(Request::logoff), in_turn(&Session::on_logoff)},
         {Kind::request, code_of(Request::list_folder), in_turn(&Session::on_list_folder)},
         {Kind::request, code_of(Request::download_file), in_turn(&Session::on_download_file)},
@@ -52,7 +53,8 @@ const Session::Route* Session::route(Kind kind, std::uint8_t code) {
         {Kind::request, code_of(Request::end_of_pass), in_turn(&Session::on_upload_end)},
         {Kind::request, code_of(Request::stop_transfer), immediate(&Session::on_stop_transfer)},
         {Kind::request, code_of(Request::resend_from), immediate(&Session::on_resend_from)},
-        {Kind::request, code_of(Request::transfer_received), immediate(&Session::on_transfer_received)},
+        {Kind::request, code_of(Request::transfer_received),
+         immediate(&Session::on_transfer_received)},
         // The client cannot create or write what it receives.
         {Kind::reply, code_of(Reply::cannot_create), immediate(&Session::on_client_refused)},
         {Kind::reply, code_of(Reply::cannot_write), immediate(&Session::on_client_refused)},

@@ -1,12 +1,11 @@
 // The engine's millisecond clock, advanced 20 ms per tick by the tick source
 // (steady in the program, manual in tests), and the waits measured on it:
-// every time-out and retransmission of the engine is a `co_await until(...)`
-// at the place that waits. Used from the io thread only; now() may be read
+// the time-outs and resends of links, sessions and transfers are each a
+// `co_await until(...)` at the place that waits. Used from the io thread only; now() may be read
 // from any thread.
 #pragma once
 
 #include <asio/awaitable.hpp>
-
 #include <cstdint>
 #include <map>
 #include <memory>

@@ -59,6 +59,8 @@ void Session::on_packet(wire::Packet&& packet) {
     // Old saves await conversion: nothing is acted on until it is done.
     if (engine_.accounts().convert_pending()) return;
     const Route* route = Session::route(wire::Kind(packet.head.kind), packet.head.code);
+    // A packet the server does not take costs nothing and waits for nothing,
+    // so it does not count towards the inbox limits either.
     if (!route) return;
     if (route->order == Order::immediate) {
         if (logged_on_ || !route->needs_logon) (this->*route->immediate)(packet);

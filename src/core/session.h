@@ -10,7 +10,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
-
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -43,7 +42,6 @@ public:
 
     Link& link() { return link_; }
     std::uint64_t id() const { return link_.id(); }
-    bool logged_on() const { return logged_on_; }
 
     // How a routed packet is handled.
     enum class Order {
@@ -109,8 +107,8 @@ private:
     asio::awaitable<void> on_mouse_input(const wire::Packet& packet);
     asio::awaitable<void> on_key_input(const wire::Packet& packet);
 
-    // Stops whatever runs for this connection: a walk, the outbound
-    // transfer (which still asks the client at its next step).
+    // Stops whatever runs for this connection: a walk, and the outbound
+    // transfer, which ends at its next step without asking the client.
     void request_stop();
     // A stop that arrived after the request being dispatched was sent after
     // it, so it applies to what that request starts.

@@ -16,7 +16,8 @@ namespace rk::core {
 using wire::Reply;
 
 asio::awaitable<void> Session::on_delete_file(const wire::Packet& packet) {
-    const bool deleted = files::delete_file(engine_.env(), user_root_, wire::zstr_at(packet.payload));
+    const bool deleted =
+        files::delete_file(engine_.env(), user_root_, wire::zstr_at(packet.payload));
     co_await link_.send_reply(wire::code_of(deleted ? Reply::file_deleted : Reply::delete_failed));
 }
 

@@ -4,8 +4,6 @@
 // received (121), and the client's refusals (160, 165).
 #include <functional>
 
-#include <spdlog/spdlog.h>
-
 #include "core/engine.h"
 #include "core/session.h"
 #include "files/batch.h"
@@ -22,9 +20,7 @@ namespace rk::core {
 namespace {
 
 using wire::Data;
-using wire::Kind;
 using wire::Reply;
-using wire::Request;
 
 // A new transfer waits this long for the previous one to end.
 constexpr std::uint64_t kOutboundIdleLimitMs = 60000;
@@ -62,7 +58,8 @@ asio::awaitable<bool> Session::outbound_idle() {
 }
 
 void Session::start_outbound(std::uint32_t id, ChunkSource source) {
-    outbound_ = std::make_unique<OutboundTransfer>(engine_, link_, id, std::move(source), stop_request_);
+    outbound_ =
+        std::make_unique<OutboundTransfer>(engine_, link_, id, std::move(source), stop_request_);
     link_.spawn(shared_from_this(), [this] { return run_outbound(); });
 }
 
@@ -149,11 +146,12 @@ asio::awaitable<void> Session::on_download_batch(const wire::Packet& packet) {
     if (link_.closed()) co_return;
     const std::uint32_t id = new_transfer_id();
     const wire::Packet header =
-        wire::BatchHeader{.size = std::int32_t(batch.size()), .transfer_id = std::int32_t(id)}.encode();
+        wire::BatchHeader{.size = std::int32_t(batch.size()), .transfer_id = std::int32_t(id)}
+            .encode();
     co_await link_.send(header.head, header.payload);
     if (!link_.closed()) {
-        start_outbound(id, ChunkSource::of_bytes(std::move(batch), wire::code_of(Data::batch_chunk),
-                                                 false));
+        start_outbound(
+            id, ChunkSource::of_bytes(std::move(batch), wire::code_of(Data::batch_chunk), false));
     }
 }
 

@@ -31,7 +31,8 @@ asio::awaitable<void> Session::on_upload_start(const wire::Packet& packet) {
         case files::Upload::StartResult::complete:
             co_await link_.send_reply(wire::code_of(Reply::upload_complete), header.transfer_id);
             break;
-        case files::Upload::StartResult::active: break;
+        case files::Upload::StartResult::active:
+            break;
     }
 }
 
@@ -45,7 +46,8 @@ asio::awaitable<void> Session::on_upload_chunk(const wire::Packet& packet) {
         case files::Upload::ChunkResult::failed:
             co_await link_.send_reply(wire::code_of(Reply::cannot_write), h.arg1);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -69,7 +71,8 @@ asio::awaitable<void> Session::on_upload_end(const wire::Packet& packet) {
         case files::Upload::EndResult::failed:
             co_await link_.send_reply(wire::code_of(Reply::cannot_write), id);
             break;
-        case files::Upload::EndResult::ignored: break;
+        case files::Upload::EndResult::ignored:
+            break;
     }
 }
 

@@ -1,15 +1,15 @@
 // Waits on the server clock, driven tick by tick by the manual source.
+#include "core/server_clock.h"
+
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-
 #include <memory>
 #include <optional>
 
-#include "core/server_clock.h"
 #include "core/signal.h"
 #include "support/tick_source.h"
 
@@ -18,7 +18,9 @@ namespace {
 
 class ServerClockTest : public ::testing::Test {
 protected:
-    ServerClockTest() { ticks_.start([this](std::uint64_t now) { clock_.advance(now); }); }
+    ServerClockTest() {
+        ticks_.start([this](std::uint64_t now) { clock_.advance(now); });
+    }
 
     // Starts a coroutine that waits until `at` (or a notify of `wake`) and
     // notes the clock when it goes on.

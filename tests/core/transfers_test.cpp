@@ -176,6 +176,36 @@ TEST_F(TransfersTest, StopEndsTheStreamAndClosesTheFile) {
     }
 }
 
+TEST_F(TransfersTest, EndOfPassIsAskedWithTheLastChunkThenEvery80Ms) {
+    start(/*manual_clock=*/true);
+    home_.write_file("alice/SAVE.DAT", as_string(pattern(3000)));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\SAVE.DAT"));
+    ASSERT_EQ(next().head.code, code_of(Data::file_header));
+    for (int chunk = 0; chunk < 3; ++chunk) ASSERT_EQ(next().head.code, code_of(Data::file_chunk));
+    EXPECT_EQ(next().head.code, code_of(Request::end_of_pass)) << "asked with the last chunk";
+    // The client does not answer: asked again once 80 ms have passed, not before.
+    for (int round = 0; round < 2; ++round) {
+        server_->advance_clock(60);
+        EXPECT_FALSE(conn_->receive(kNoAnswer)) << "round " << round << ": asked before 80 ms";
+        server_->advance_clock(20);
+        EXPECT_EQ(next().head.code, code_of(Request::end_of_pass)) << "round " << round;
+    }
+}
+
+TEST_F(TransfersTest, NewTransferWaits60SecondsForTheRunningOneThenCloses) {
+    // 1 kB/s: the first download runs for minutes.
+    start(/*manual_clock=*/true, /*bandwidth=*/1);
+    home_.write_file("alice/big.dat", as_string(pattern(200000)));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\big.dat"));
+    ASSERT_EQ(next().head.code, code_of(Data::file_header));
+    ASSERT_TRUE(conn_->request(Kind::request, code_of(Request::list_folder), {}, path_payload("\\")));
+    server_->advance_clock(59980);
+    EXPECT_EQ(server_->snapshot().connections, 1u) << "closed before 60 s";
+    server_->advance_clock(20);
+    for (int i = 0; i < 100 && server_->snapshot().connections > 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(server_->snapshot().connections, 0u) << "the previous transfer never ended";
+}
+
 TEST_F(TransfersTest, StopSentAfterADownloadRequestStopsThatDownload) {
     start(/*manual_clock=*/true, /*bandwidth=*/1);
     home_.write_file("alice/big.dat", as_string(pattern(200000)));
