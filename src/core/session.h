@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "core/chunk_source.h"
+#include "core/failed_requests.h"
 #include "core/link.h"
 #include "core/outbound_transfer.h"
 #include "core/signal.h"
@@ -108,6 +109,11 @@ private:
     // remote_input.cpp
     asio::awaitable<void> on_mouse_input(const wire::Packet& packet);
     asio::awaitable<void> on_key_input(const wire::Packet& packet);
+
+    // Logs why `step` failed and sends the client the step's failure reply,
+    // if it has one, with `arg1` (a transfer id).
+    asio::awaitable<void> answer_failure(FailedStep step, std::string_view wire_path,
+                                         const platform::Status& status, std::int32_t arg1 = 0);
 
     // Stops whatever runs for this connection: a walk, the outbound
     // transfer (which still asks the client at its next step).

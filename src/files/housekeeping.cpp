@@ -6,6 +6,7 @@
 namespace rk::files {
 
 namespace pf = rk::platform;
+using Code = pf::Status::Code;
 
 namespace {
 
@@ -18,30 +19,50 @@ std::optional<std::string> below_user_root(pf::Env& env, const std::string& user
     return path;
 }
 
+pf::Status refused(std::string_view wire_path) {
+    return {Code::refused_path, std::string(wire_path)};
+}
+
 }  // namespace
 
-bool delete_file(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
+pf::Status delete_file(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     const auto path = below_user_root(env, user_root, wire_path);
-    if (!path) return false;
+    if (!path) return refused(wire_path);
     std::error_code ec;
     const auto type = env.stat(*path, ec).type;
-    if (type != pf::EntryType::file && type != pf::EntryType::symlink) return false;
-    // A read-only file is deleted all the same, as the client expects; a
-    // link goes as a link, its target keeps its attributes.
-    if (type == pf::EntryType::file) (void)env.set_attributes(*path, pf::attr::kArchive);
-    return !env.remove_file(*path);
+    if (ec) return pf::Status::from_error(ec, *path);
+    switch (type) {
+        case pf::EntryType::none:
+            return {Code::not_found, *path};
+        case pf::EntryType::directory:
+            return {Code::is_a_folder, *path};
+        case pf::EntryType::other:
+            return {Code::refused_path, *path};
+        case pf::EntryType::file:
+            // A read-only file is deleted all the same, as the client
+            // expects; a link goes as a link, its target keeps its
+            // attributes.
+            (void)env.set_attributes(*path, pf::attr::kArchive);
+            break;
+        case pf::EntryType::symlink:
+            break;
+    }
+    return pf::Status::from_error(env.remove_file(*path), *path);
 }
 
-bool remove_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
+pf::Status remove_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     const auto path = below_user_root(env, user_root, wire_path);
-    return path && !env.remove_dir(*path);
+    if (!path) return refused(wire_path);
+    return pf::Status::from_error(env.remove_dir(*path), *path);
 }
 
-bool create_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
+pf::Status create_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     // The user's own folder comes into being with the first folder made in it.
-    if (pf::make_folders(env, user_root)) return false;
+    if (const auto ec = pf::make_folders(env, user_root))
+        return pf::Status::from_error(ec, user_root);
     const auto path = pf::map_wire_path(env, user_root, wire_path);
-    return path && !pf::make_folders(env, *path);
+    if (!path) return refused(wire_path);
+    return pf::Status::from_error(pf::make_folders(env, *path), *path);
 }
 
 }  // namespace rk::files
