@@ -23,7 +23,7 @@ constexpr StepFailure kFailures[] = {
     {FailedStep::download, "download", Reply::cannot_open},
     {FailedStep::upload_start, "upload start", Reply::cannot_create},
     {FailedStep::upload_chunk, "upload chunk", Reply::cannot_write},
-    {FailedStep::upload_commit, "upload commit", Reply::cannot_write},
+    {FailedStep::upload_end, "upload end", Reply::cannot_write},
 };
 
 const StepFailure& failure_of(FailedStep step) {

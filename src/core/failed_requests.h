@@ -22,7 +22,7 @@ enum class FailedStep {
     download,       // 107, and 124 naming a single file
     upload_start,   // 206
     upload_chunk,   // 208
-    upload_commit,  // 122, the upload put in place once all was sent
+    upload_end,     // 122, the client has sent everything once
 };
 
 // The reply a failed step is answered with; nullopt for a request that has

@@ -68,7 +68,7 @@ asio::awaitable<void> Session::on_upload_end(const wire::Packet& packet) {
             break;
         }
         case files::Upload::EndResult::failed:
-            co_await answer_failure(FailedStep::upload_commit, upload_.wire_path(),
+            co_await answer_failure(FailedStep::upload_end, upload_.wire_path(),
                                     upload_.last_failure(), id);
             break;
         case files::Upload::EndResult::ignored: break;

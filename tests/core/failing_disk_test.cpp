@@ -1,18 +1,25 @@
 // The engine on a disk that fails: every storage operation of an upload's
 // commit and of an account creation is made to fail in turn, once and for
 // good (a full disk). A failed step is never answered as a success, the old
-// file stays whole, and the server goes on serving once the disk recovers.
+// file stays whole, the server goes on serving once the disk recovers, and
+// the log names the cause.
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <system_error>
 
 #include "accounts/account_file.h"
 #include "client/connection.h"
 #include "client/transfers.h"
 #include "core/server.h"
+#include "platform/home_files.h"
 #include "testing/faulty_env.h"
 #include "testing/temp_dir.h"
 
@@ -117,6 +124,50 @@ TEST_F(FailingDiskTest, UploadIsCompleteOnlyWhenItsFileIsInPlace) {
         EXPECT_TRUE(completed) << name_of(mode) << ": no step left the upload alone";
         EXPECT_GT(steps, 3u) << name_of(mode) << ": the walk met too few operations to be one";
     }
+}
+
+// What the server logs while it lives: each line "<level> <text>".
+class LogCapture {
+public:
+    LogCapture() {
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(lines_);
+        sink->set_pattern("%l %v");
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
+    }
+    ~LogCapture() { spdlog::set_default_logger(previous_); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() {
+        spdlog::default_logger()->flush();
+        return lines_.str();
+    }
+
+private:
+    std::shared_ptr<spdlog::logger> previous_ = spdlog::default_logger();
+    std::ostringstream lines_;
+};
+
+TEST_F(FailingDiskTest, FailedUploadLogsItsCause) {
+    local_.write_file("SAVE.DAT", std::string(3000, 'n'));
+    home_.write_file("alice/SAVE.DAT", "old");
+    LogCapture log;
+    auto conn = logged_on();
+    ASSERT_TRUE(conn);
+    // The disk is full by the time the whole file is synced to it.
+    disk_.fail_at(1, ENOSPC, FaultyEnv::Mode::persistent, FaultyEnv::kSync);
+    const auto upload = client::upload(*conn, local_.path("SAVE.DAT"), "\\SAVE.DAT");
+    disk_.clear_faults();
+    EXPECT_NE(upload.status, client::Transfer::done);
+    EXPECT_EQ(home_.read_file("alice/SAVE.DAT"), "old");
+
+    const std::string cause =
+        "no space left: " + home_.path("alice/" + platform::upload_temp_name("SAVE.DAT")) + " (" +
+        std::generic_category().message(ENOSPC) + ")";
+    const std::string text = log.text();
+    EXPECT_NE(text.find("warning connection "), std::string::npos) << text;
+    EXPECT_NE(text.find(": alice: upload"), std::string::npos) << text;
+    EXPECT_NE(text.find("SAVE.DAT\" failed: " + cause), std::string::npos) << text;
 }
 
 TEST_F(FailingDiskTest, AccountIsCreatedOnlyWhenTheAccountFileHoldsIt) {
