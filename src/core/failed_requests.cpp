@@ -6,7 +6,7 @@ namespace rk::core {
 
 namespace {
 
-using Code = platform::Status::Code;
+using Code = platform::IoStatus::Code;
 using wire::Reply;
 
 struct StepFailure {
@@ -55,7 +55,7 @@ bool clients_own(Code code) {
 std::optional<wire::Reply> failure_reply(FailedStep step) { return failure_of(step).reply; }
 
 void log_failure(std::uint64_t connection, std::string_view user, FailedStep step,
-                 std::string_view wire_path, const platform::Status& status) {
+                 std::string_view wire_path, const platform::IoStatus& status) {
     spdlog::log(clients_own(status.code()) ? spdlog::level::info : spdlog::level::warn,
                 "connection {}: {}: {} of {:?} failed: {}", connection, user, failure_of(step).name,
                 wire_path, status.to_string());

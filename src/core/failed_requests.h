@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/status.h"
+#include "platform/io_status.h"
 #include "wire/codes.h"
 
 namespace rk::core {
@@ -34,6 +34,6 @@ std::optional<wire::Reply> failure_reply(FailedStep step);
 // own (a missing file, a refused path), at warn level when the server's
 // storage failed it.
 void log_failure(std::uint64_t connection, std::string_view user, FailedStep step,
-                 std::string_view wire_path, const platform::Status& status);
+                 std::string_view wire_path, const platform::IoStatus& status);
 
 }  // namespace rk::core

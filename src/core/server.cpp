@@ -156,11 +156,11 @@ Server::ConversionOutcome Server::convert() {
                 if (!result.ok()) accounts_->set_convert_pending(was_pending);
             });
         });
-        outcome.finish.error = saved.get().error;
+        outcome.finish.status = saved.get().status;
         if (outcome.finish.ok()) {
             maintenance::remove_legacy_users(env_, options_.home, outcome.finish);
         } else {
-            spdlog::error("conversion not finished: {}", outcome.finish.error);
+            spdlog::error("conversion not finished: {}", outcome.finish.status.to_string());
         }
     }
     spdlog::info("conversion: {} of {} containers converted, {} files written",

@@ -113,7 +113,7 @@ private:
     // Logs why `step` failed and sends the client the step's failure reply,
     // if it has one, with `arg1` (a transfer id).
     asio::awaitable<void> answer_failure(FailedStep step, std::string_view wire_path,
-                                         const platform::Status& status, std::int32_t arg1 = 0);
+                                         const platform::IoStatus& status, std::int32_t arg1 = 0);
 
     // Stops whatever runs for this connection: a walk, the outbound
     // transfer (which still asks the client at its next step).

@@ -114,7 +114,7 @@ asio::awaitable<void> Session::on_download_file(const wire::Packet& packet) {
 asio::awaitable<void> Session::download(std::string_view wire_path) {
     auto file = wire_path.size() <= wire::kMaxFileHeaderName
                     ? files::open_download(engine_.env(), user_root_, wire_path)
-                    : files::DownloadFile{.status = {platform::Status::Code::refused_path,
+                    : files::DownloadFile{.status = {platform::IoStatus::Code::refused_path,
                                                      "longer than a file header holds"}};
     if (!file.status.ok())
         co_return co_await answer_failure(FailedStep::download, wire_path, file.status);

@@ -10,12 +10,12 @@ namespace pf = rk::platform;
 
 DownloadFile open_download(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     const auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path) return {.status = {pf::Status::Code::refused_path, std::string(wire_path)}};
+    if (!path) return {.status = {pf::IoStatus::Code::refused_path, std::string(wire_path)}};
     auto opened = support::FileStream::open_for_sending(env, *path);
-    if (!opened) return {.status = pf::Status::from_error(opened.error, *path)};
+    if (!opened) return {.status = pf::IoStatus::from_error(opened.error, *path)};
     DownloadFile file{.stream = std::move(opened.stream)};
     file.size = file.stream.size64();
-    if (const auto ec = file.stream.error()) return {.status = pf::Status::from_error(ec, *path)};
+    if (const auto ec = file.stream.error()) return {.status = pf::IoStatus::from_error(ec, *path)};
     std::error_code ec;
     file.attributes = env.attributes(*path, ec);
     if (ec) file.attributes = pf::attr::kArchive;

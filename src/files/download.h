@@ -7,14 +7,14 @@
 #include <string_view>
 
 #include "platform/env.h"
-#include "platform/status.h"
+#include "platform/io_status.h"
 #include "support/file_stream.h"
 
 namespace rk::files {
 
 struct DownloadFile {
     // Why the file cannot be sent; the rest is then empty.
-    platform::Status status{};
+    platform::IoStatus status{};
     support::FileStream stream{};  // open for sending: others may read, not write
     std::uint64_t size = 0;
     std::uint32_t attributes = 0;

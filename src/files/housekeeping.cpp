@@ -6,7 +6,7 @@
 namespace rk::files {
 
 namespace pf = rk::platform;
-using Code = pf::Status::Code;
+using Code = pf::IoStatus::Code;
 
 namespace {
 
@@ -19,18 +19,18 @@ std::optional<std::string> below_user_root(pf::Env& env, const std::string& user
     return path;
 }
 
-pf::Status refused(std::string_view wire_path) {
+pf::IoStatus refused(std::string_view wire_path) {
     return {Code::refused_path, std::string(wire_path)};
 }
 
 }  // namespace
 
-pf::Status delete_file(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
+pf::IoStatus delete_file(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     const auto path = below_user_root(env, user_root, wire_path);
     if (!path) return refused(wire_path);
     std::error_code ec;
     const auto type = env.stat(*path, ec).type;
-    if (ec) return pf::Status::from_error(ec, *path);
+    if (ec) return pf::IoStatus::from_error(ec, *path);
     switch (type) {
         case pf::EntryType::none:
             return {Code::not_found, *path};
@@ -47,22 +47,22 @@ pf::Status delete_file(pf::Env& env, const std::string& user_root, std::string_v
         case pf::EntryType::symlink:
             break;
     }
-    return pf::Status::from_error(env.remove_file(*path), *path);
+    return pf::IoStatus::from_error(env.remove_file(*path), *path);
 }
 
-pf::Status remove_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
+pf::IoStatus remove_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     const auto path = below_user_root(env, user_root, wire_path);
     if (!path) return refused(wire_path);
-    return pf::Status::from_error(env.remove_dir(*path), *path);
+    return pf::IoStatus::from_error(env.remove_dir(*path), *path);
 }
 
-pf::Status create_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
+pf::IoStatus create_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
     // The user's own folder comes into being with the first folder made in it.
     if (const auto ec = pf::make_folders(env, user_root))
-        return pf::Status::from_error(ec, user_root);
+        return pf::IoStatus::from_error(ec, user_root);
     const auto path = pf::map_wire_path(env, user_root, wire_path);
     if (!path) return refused(wire_path);
-    return pf::Status::from_error(pf::make_folders(env, *path), *path);
+    return pf::IoStatus::from_error(pf::make_folders(env, *path), *path);
 }
 
 }  // namespace rk::files

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "platform/env.h"
-#include "platform/status.h"
+#include "platform/io_status.h"
 
 namespace rk::files {
 
@@ -16,15 +16,15 @@ namespace rk::files {
 
 // Clears read-only, hidden and system, then deletes. Fails when the path is
 // refused, names the user's folder itself or no file, or the delete fails.
-platform::Status delete_file(platform::Env& env, const std::string& user_root,
+platform::IoStatus delete_file(platform::Env& env, const std::string& user_root,
                              std::string_view wire_path);
 
 // Removes an empty folder.
-platform::Status remove_folder(platform::Env& env, const std::string& user_root,
+platform::IoStatus remove_folder(platform::Env& env, const std::string& user_root,
                                std::string_view wire_path);
 
 // Creates the folder and every missing parent, the user's folder included.
-platform::Status create_folder(platform::Env& env, const std::string& user_root,
+platform::IoStatus create_folder(platform::Env& env, const std::string& user_root,
                                std::string_view wire_path);
 
 }  // namespace rk::files

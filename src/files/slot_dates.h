@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/env.h"
-#include "platform/status.h"
+#include "platform/io_status.h"
 
 namespace rk::files {
 
@@ -25,7 +25,7 @@ std::array<std::int32_t, 3> slot_dates(platform::Env& env, const std::string& us
 // Creates the record of the slot folder `slot_folder` anew, empty and dated
 // now. Fails, and nothing happens, when the folder does not exist (it is not
 // created) or the path is refused.
-platform::Status reset_slot(platform::Env& env, const std::string& user_root,
+platform::IoStatus reset_slot(platform::Env& env, const std::string& user_root,
                             std::string_view slot_folder);
 
 }  // namespace rk::files

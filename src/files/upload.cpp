@@ -14,7 +14,7 @@
 namespace rk::files {
 
 namespace pf = rk::platform;
-using Code = pf::Status::Code;
+using Code = pf::IoStatus::Code;
 
 Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
                                   std::string_view wire_path, std::uint64_t size,
@@ -29,7 +29,7 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
     }
     // The user's folder comes into being with the first file put in it.
     if (const auto ec = platform::make_folders(env, user_root))
-        return refuse(pf::Status::from_error(ec, user_root));
+        return refuse(pf::IoStatus::from_error(ec, user_root));
     const auto target = pf::map_wire_path(env, user_root, wire_path);
     if (!target) return refused_path();
 
@@ -40,23 +40,23 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
 
     std::error_code ec;
     const pf::EntryType existing = env.stat(*target, ec).type;
-    if (ec) return refuse(pf::Status::from_error(ec, *target));
+    if (ec) return refuse(pf::IoStatus::from_error(ec, *target));
     if (existing == pf::EntryType::directory) return refuse({Code::is_a_folder, *target});
     if (existing == pf::EntryType::other) return refuse({Code::refused_path, *target});
     if (const auto made = platform::make_folders(env, folder))
-        return refuse(pf::Status::from_error(made, folder));
+        return refuse(pf::IoStatus::from_error(made, folder));
 
     const std::string temp = pf::join_path(folder, pf::upload_temp_name(name));
     // Opening follows links; a link planted where the temporary file goes
     // would have us truncate whatever it points at.
     const pf::EntryType leftover = env.stat(temp, ec).type;
-    if (ec) return refuse(pf::Status::from_error(ec, temp));
+    if (ec) return refuse(pf::IoStatus::from_error(ec, temp));
     if (leftover != pf::EntryType::none && leftover != pf::EntryType::file)
         return refuse({Code::refused_path, temp});
     // A failed create leaves the name alone: it may be another connection's
     // upload in progress, held by its exclusive share.
     support::OpenedStream opened = support::FileStream::create_for_receiving(env, temp);
-    if (!opened) return refuse(pf::Status::from_error(opened.error, temp));
+    if (!opened) return refuse(pf::IoStatus::from_error(opened.error, temp));
 
     env_ = &env;
     stream_ = std::move(opened.stream);
@@ -84,7 +84,7 @@ Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
     if (!active_ || transfer_id != transfer_id_ || index < 0) return ChunkResult::ignored;
     if (in_order_ && index < next_) return ChunkResult::ignored;
 
-    const auto failed = [&](pf::Status why) {
+    const auto failed = [&](pf::IoStatus why) {
         fail(std::move(why));
         return ChunkResult::failed;
     };
@@ -111,7 +111,7 @@ Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
     }
     if (!stream_.seek64(static_cast<std::int64_t>(offset), pf::SeekOrigin::begin) ||
         stream_.write(data) != data.size())
-        return failed(pf::Status::from_error(stream_.error(), temp_));
+        return failed(pf::IoStatus::from_error(stream_.error(), temp_));
     // Written all the same, but the client has to send the rest of it again.
     if (data.size() < expected) missing_.insert(index, std::int64_t{index} + 1);
 
@@ -168,30 +168,30 @@ void Upload::abandon() {
 
 bool Upload::whole_on_disk() { return stream_.size64() == size_; }
 
-pf::Status Upload::finish() {
+pf::IoStatus Upload::finish() {
     if (const auto when = pf::from_dos_time(static_cast<std::uint32_t>(dos_date_))) {
-        if (const auto ec = stream_.set_mtime(*when)) return pf::Status::from_error(ec, temp_);
+        if (const auto ec = stream_.set_mtime(*when)) return pf::IoStatus::from_error(ec, temp_);
     }
     if (const auto ec = env_->set_attributes(temp_, attributes_))
-        return pf::Status::from_error(ec, temp_);
-    if (const auto ec = stream_.sync()) return pf::Status::from_error(ec, temp_);
+        return pf::IoStatus::from_error(ec, temp_);
+    if (const auto ec = stream_.sync()) return pf::IoStatus::from_error(ec, temp_);
     // Renamed while still open and exclusively shared, so no other upload can
     // take the temporary name in between. rename() replaces a target whose
     // read-only attribute is set, and the old file keeps its attributes until
     // that moment.
-    if (const auto ec = env_->rename(temp_, target_)) return pf::Status::from_error(ec, target_);
+    if (const auto ec = env_->rename(temp_, target_)) return pf::IoStatus::from_error(ec, target_);
     active_ = false;
     stream_.close();
     missing_.clear();
     return {};
 }
 
-void Upload::fail(pf::Status why) {
+void Upload::fail(pf::IoStatus why) {
     last_failure_ = std::move(why);
     abandon();
 }
 
-Upload::StartResult Upload::refuse(pf::Status why) {
+Upload::StartResult Upload::refuse(pf::IoStatus why) {
     fail(std::move(why));
     return StartResult::refused;
 }

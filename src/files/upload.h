@@ -13,7 +13,7 @@
 
 #include "files/missing_chunks.h"
 #include "platform/env.h"
-#include "platform/status.h"
+#include "platform/io_status.h"
 #include "support/file_stream.h"
 #include "wire/payload.h"
 
@@ -83,7 +83,7 @@ public:
 
     // Why the last refused start, failed chunk or failed end went wrong; ok
     // until one has.
-    const platform::Status& last_failure() const { return last_failure_; }
+    const platform::IoStatus& last_failure() const { return last_failure_; }
 
     bool active() const { return active_; }
     // The id of the current upload, or of the last one once it has ended.
@@ -94,10 +94,10 @@ public:
 private:
     bool whole_on_disk();
     // Dates, attributes, syncs and renames the temporary file over the target.
-    platform::Status finish();
+    platform::IoStatus finish();
     // Keeps `why` as the last failure and abandons the upload.
-    void fail(platform::Status why);
-    StartResult refuse(platform::Status why);
+    void fail(platform::IoStatus why);
+    StartResult refuse(platform::IoStatus why);
 
     platform::Env* env_ = nullptr;
     support::FileStream stream_;
@@ -112,7 +112,7 @@ private:
     bool in_order_ = true;
     bool active_ = false;
     MissingChunks missing_;
-    platform::Status last_failure_;
+    platform::IoStatus last_failure_;
 };
 
 }  // namespace rk::files

@@ -270,7 +270,7 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
     store.set_convert_pending(false);
     if (const accounts::SaveResult saved = store.save(); !saved.ok()) {
         store.set_convert_pending(was_pending);
-        result.error = saved.error;
+        result.status = saved.status;
         return result;
     }
     remove_legacy_users(env, home, result);
@@ -287,11 +287,11 @@ void remove_legacy_users(pf::Env& env, const std::string& home, FinishResult& re
         type = found.entry->type;
     }
     if (ec) {
-        result.legacy_error = "cannot look for " + legacy + ": " + ec.message();
+        result.legacy_status = pf::IoStatus::from_error(ec, legacy);
     } else if (type == pf::EntryType::none) {
         result.legacy_removed = true;
     } else if (const std::error_code removed = env.remove_file(legacy)) {
-        result.legacy_error = "cannot delete " + legacy + ": " + removed.message();
+        result.legacy_status = pf::IoStatus::from_error(removed, legacy);
     } else {
         result.legacy_removed = true;
     }

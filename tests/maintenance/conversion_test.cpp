@@ -407,8 +407,8 @@ TEST_F(ConversionTest, FinishSavesTheAccountsBeforeRetiringTheLegacyFile) {
     ASSERT_TRUE(store.convert_pending());
 
     const FinishResult result = finish_conversion(pf::Env::host(), home(), store);
-    EXPECT_TRUE(result.ok()) << result.error;
-    EXPECT_TRUE(result.legacy_removed) << result.legacy_error;
+    EXPECT_TRUE(result.ok()) << result.status.to_string();
+    EXPECT_TRUE(result.legacy_removed) << result.legacy_status.to_string();
     EXPECT_FALSE(store.convert_pending());
     EXPECT_EQ(tree(home()), (std::set<std::string>{"rkServer.cfg"}));
 

@@ -1,4 +1,4 @@
-#include "platform/status.h"
+#include "platform/io_status.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +8,14 @@
 namespace rk::platform {
 namespace {
 
-using Code = Status::Code;
+using Code = IoStatus::Code;
 
 struct ErrnoCase {
     int value;
     Code code;
 };
 
-TEST(StatusTest, MapsEachErrnoToTheKindItStandsFor) {
+TEST(IoStatusTest, MapsEachErrnoToTheKindItStandsFor) {
     const ErrnoCase cases[] = {
         {ENOENT, Code::not_found},
         {EEXIST, Code::exists},
@@ -38,30 +38,30 @@ TEST(StatusTest, MapsEachErrnoToTheKindItStandsFor) {
         {ENOSYS, Code::io_error},
     };
     for (const auto& c : cases) {
-        const Status status =
-            Status::from_error({c.value, std::generic_category()}, "/home/x/alice/a.sav");
+        const IoStatus status =
+            IoStatus::from_error({c.value, std::generic_category()}, "/home/x/alice/a.sav");
         EXPECT_EQ(status.code(), c.code) << std::generic_category().message(c.value);
         EXPECT_EQ(status.error().value(), c.value);
         EXPECT_FALSE(status.ok());
     }
 }
 
-TEST(StatusTest, NoErrorIsOk) {
-    const Status status = Status::from_error({}, "/home/x/alice/a.sav");
+TEST(IoStatusTest, NoErrorIsOk) {
+    const IoStatus status = IoStatus::from_error({}, "/home/x/alice/a.sav");
     EXPECT_TRUE(status.ok());
     EXPECT_EQ(status.to_string(), "ok");
-    EXPECT_TRUE(Status().ok());
+    EXPECT_TRUE(IoStatus().ok());
 }
 
-TEST(StatusTest, TextNamesTheKindThePathAndTheOsError) {
-    const Status full =
-        Status::from_error({ENOSPC, std::generic_category()}, "/home/x/alice/.save.rkupload");
+TEST(IoStatusTest, TextNamesTheKindThePathAndTheOsError) {
+    const IoStatus full =
+        IoStatus::from_error({ENOSPC, std::generic_category()}, "/home/x/alice/.save.rkupload");
     EXPECT_EQ(full.to_string(), "no space left: /home/x/alice/.save.rkupload (" +
                                     std::generic_category().message(ENOSPC) + ")");
     // Found by the server itself: no OS error to name.
-    EXPECT_EQ(Status(Code::refused_path, "\\..\\bob\\a.sav").to_string(),
+    EXPECT_EQ(IoStatus(Code::refused_path, "\\..\\bob\\a.sav").to_string(),
               "path refused: \\..\\bob\\a.sav");
-    EXPECT_EQ(Status(Code::damaged, "").to_string(), "damaged");
+    EXPECT_EQ(IoStatus(Code::damaged, "").to_string(), "damaged");
 }
 
 }  // namespace

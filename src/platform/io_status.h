@@ -1,7 +1,7 @@
 // Why an operation on the server's storage failed, carried as a value from
 // the platform layer up to the engine: the kind of failure the server tells
 // apart, the OS error when the OS gave one, and the path (or a short text)
-// it concerns. A default Status is ok. Plain value; no exceptions.
+// it concerns. A default IoStatus is ok. Plain value; no exceptions.
 #pragma once
 
 #include <string>
@@ -10,7 +10,7 @@
 
 namespace rk::platform {
 
-class Status {
+class IoStatus {
 public:
     enum class Code {
         ok,
@@ -28,13 +28,13 @@ public:
         io_error,  // anything else the OS reports
     };
 
-    Status() = default;
-    Status(Code code, std::string detail, std::error_code error = {})
+    IoStatus() = default;
+    IoStatus(Code code, std::string detail, std::error_code error = {})
         : code_(code), error_(error), detail_(std::move(detail)) {}
 
-    // The Status of an OS error met on `path`: ok when `error` is empty,
+    // The IoStatus of an OS error met on `path`: ok when `error` is empty,
     // otherwise the code its errno stands for (see code_of).
-    static Status from_error(std::error_code error, std::string path);
+    static IoStatus from_error(std::error_code error, std::string path);
 
     bool ok() const { return code_ == Code::ok; }
     Code code() const { return code_; }
@@ -54,9 +54,9 @@ private:
 
 // The kind an errno value stands for; io_error for one with no kind of its
 // own, ok for 0.
-Status::Code code_of(int errno_value);
+IoStatus::Code code_of(int errno_value);
 
 // "no space left", "not found", ...
-std::string_view describe(Status::Code code);
+std::string_view describe(IoStatus::Code code);
 
 }  // namespace rk::platform

@@ -1,11 +1,11 @@
-#include "platform/status.h"
+#include "platform/io_status.h"
 
 #include <cerrno>
 
 namespace rk::platform {
 
-Status::Code code_of(int errno_value) {
-    using Code = Status::Code;
+IoStatus::Code code_of(int errno_value) {
+    using Code = IoStatus::Code;
     switch (errno_value) {
         case 0:
             return Code::ok;
@@ -40,7 +40,7 @@ Status::Code code_of(int errno_value) {
     }
 }
 
-Status Status::from_error(std::error_code error, std::string path) {
+IoStatus IoStatus::from_error(std::error_code error, std::string path) {
     if (!error) return {};
     const Code code =
         error.category() == std::generic_category() || error.category() == std::system_category()
@@ -49,8 +49,8 @@ Status Status::from_error(std::error_code error, std::string path) {
     return {code == Code::ok ? Code::io_error : code, std::move(path), error};
 }
 
-std::string_view describe(Status::Code code) {
-    using Code = Status::Code;
+std::string_view describe(IoStatus::Code code) {
+    using Code = IoStatus::Code;
     switch (code) {
         case Code::ok:
             return "ok";
@@ -82,7 +82,7 @@ std::string_view describe(Status::Code code) {
     return "?";
 }
 
-std::string Status::to_string() const {
+std::string IoStatus::to_string() const {
     std::string text(describe(code_));
     if (ok()) return text;
     if (!detail_.empty()) text += ": " + detail_;
