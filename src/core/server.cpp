@@ -143,7 +143,8 @@ Server::ConversionOutcome Server::convert() {
     std::lock_guard job(job_mutex_);
     ConversionOutcome outcome{maintenance::convert_old_saves(env_, options_.home, job_control()), {}};
     for (const auto& problem : outcome.result.problems) {
-        spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry, problem.detail);
+        spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry,
+                     problem.status.to_string());
     }
     if (outcome.result.complete()) {
         // Clients are served again once the accounts are on disk, and the

@@ -46,7 +46,7 @@ struct ConversionProblem {
     std::string path;  // the container, or the folder that could not be listed
     ProblemKind kind = ProblemKind::failed;
     std::string entry;  // the entry concerned, as stored; empty for the container
-    std::string detail;
+    platform::IoStatus status;  // what went wrong
 };
 
 struct ConversionResult {

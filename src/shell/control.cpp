@@ -129,7 +129,7 @@ CtlResult convert_command(core::Server& server) {
         << " old save containers converted, " << outcome.result.files_written << " files written\n";
     for (const auto& problem : outcome.result.problems) {
         out << problem.path << (problem.entry.empty() ? "" : " (" + problem.entry + ")") << ": "
-            << problem.detail << "\n";
+            << problem.status.to_string() << "\n";
     }
     if (!outcome.result.complete()) {
         return {kExitFailed, out.str() + "the conversion is not complete: clients stay on hold\n"};

@@ -554,7 +554,7 @@ void OperatorWindow::follow_job() {
         QString problems;
         for (const auto& problem : outcome.result.problems) {
             problems += QString::fromStdString("\n" + problem.path + " " + problem.entry + ": " +
-                                               problem.detail);
+                                               problem.status.to_string());
         }
         if (!outcome.finish.ok())
             problems += QString::fromStdString("\n" + outcome.finish.status.to_string());

@@ -217,7 +217,7 @@ TEST_F(ConversionTest, HostileNamesAreRefusedTheRestConvertedAndTheContainerKept
         EXPECT_FALSE(result.complete());
         std::set<std::string> refused;
         for (const ConversionProblem& p : result.problems) {
-            EXPECT_EQ(p.kind, ProblemKind::refused) << p.entry << ": " << p.detail;
+            EXPECT_EQ(p.kind, ProblemKind::refused) << p.entry << ": " << p.status.to_string();
             EXPECT_EQ(p.path, at("u/g/SV1.DAT"));
             refused.insert(p.entry);
         }
@@ -307,7 +307,7 @@ TEST_F(ConversionTest, LinksAreNeverFollowed) {
     EXPECT_TRUE(fs::exists(at("u/h/SV2.DAT")));
     std::set<std::string> refused;
     for (const ConversionProblem& p : result.problems) {
-        EXPECT_EQ(p.kind, ProblemKind::refused) << p.path << ": " << p.detail;
+        EXPECT_EQ(p.kind, ProblemKind::refused) << p.path << ": " << p.status.to_string();
         refused.insert(p.path.substr(home().size() + 1) + (p.entry.empty() ? "" : " " + p.entry));
     }
     EXPECT_EQ(refused,
