@@ -9,8 +9,9 @@ namespace rk::files {
 namespace pf = rk::platform;
 
 DownloadFile open_download(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
-    const auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path) return {.status = {pf::IoStatus::Code::refused_path, std::string(wire_path)}};
+    pf::IoStatus why;
+    const auto path = pf::map_wire_path(env, user_root, wire_path, &why);
+    if (!path) return {.status = why};
     auto opened = support::FileStream::open_for_sending(env, *path);
     if (!opened) return {.status = pf::IoStatus::from_error(opened.error, *path)};
     DownloadFile file{.stream = std::move(opened.stream)};

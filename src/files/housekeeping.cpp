@@ -10,24 +10,24 @@ using Code = pf::IoStatus::Code;
 
 namespace {
 
-// The host path of a client path below the user's folder; nullopt when it
-// is refused or names the user's folder itself.
+// The host path of a client path below the user's folder; nullopt, and
+// `why` told the cause, when it is refused or names the user's folder itself.
 std::optional<std::string> below_user_root(pf::Env& env, const std::string& user_root,
-                                           std::string_view wire_path) {
-    auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path || *path == pf::map_wire_path(env, user_root, "")) return std::nullopt;
+                                           std::string_view wire_path, pf::IoStatus& why) {
+    auto path = pf::map_wire_path(env, user_root, wire_path, &why);
+    if (path && *path == pf::map_wire_path(env, user_root, "")) {
+        why = {Code::refused_path, *path};
+        return std::nullopt;
+    }
     return path;
-}
-
-pf::IoStatus refused(std::string_view wire_path) {
-    return {Code::refused_path, std::string(wire_path)};
 }
 
 }  // namespace
 
 pf::IoStatus delete_file(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
-    const auto path = below_user_root(env, user_root, wire_path);
-    if (!path) return refused(wire_path);
+    pf::IoStatus why;
+    const auto path = below_user_root(env, user_root, wire_path, why);
+    if (!path) return why;
     std::error_code ec;
     const auto type = env.stat(*path, ec).type;
     if (ec) return pf::IoStatus::from_error(ec, *path);
@@ -51,8 +51,9 @@ pf::IoStatus delete_file(pf::Env& env, const std::string& user_root, std::string
 }
 
 pf::IoStatus remove_folder(pf::Env& env, const std::string& user_root, std::string_view wire_path) {
-    const auto path = below_user_root(env, user_root, wire_path);
-    if (!path) return refused(wire_path);
+    pf::IoStatus why;
+    const auto path = below_user_root(env, user_root, wire_path, why);
+    if (!path) return why;
     return pf::IoStatus::from_error(env.remove_dir(*path), *path);
 }
 
@@ -60,8 +61,9 @@ pf::IoStatus create_folder(pf::Env& env, const std::string& user_root, std::stri
     // The user's own folder comes into being with the first folder made in it.
     if (const auto ec = pf::make_folders(env, user_root))
         return pf::IoStatus::from_error(ec, user_root);
-    const auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path) return refused(wire_path);
+    pf::IoStatus why;
+    const auto path = pf::map_wire_path(env, user_root, wire_path, &why);
+    if (!path) return why;
     return pf::IoStatus::from_error(pf::make_folders(env, *path), *path);
 }
 

@@ -31,8 +31,9 @@ pf::IoStatus reset_slot(pf::Env& env, const std::string& user_root, std::string_
     std::string wire_path(slot_folder);
     wire_path += '\\';
     wire_path += kSlotRecordName;
-    const auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path) return {pf::IoStatus::Code::refused_path, wire_path};
+    pf::IoStatus why;
+    const auto path = pf::map_wire_path(env, user_root, wire_path, &why);
+    if (!path) return why;
     // Opening creates no folder, so a missing slot folder makes this fail.
     auto opened = support::FileStream::create_for_receiving(env, *path);
     if (!opened) return pf::IoStatus::from_error(opened.error, *path);

@@ -30,8 +30,9 @@ Upload::StartResult Upload::start(pf::Env& env, const std::string& user_root,
     // The user's folder comes into being with the first file put in it.
     if (const auto ec = platform::make_folders(env, user_root))
         return refuse(pf::IoStatus::from_error(ec, user_root));
-    const auto target = pf::map_wire_path(env, user_root, wire_path);
-    if (!target) return refused_path();
+    pf::IoStatus why;
+    const auto target = pf::map_wire_path(env, user_root, wire_path, &why);
+    if (!target) return refuse(std::move(why));
 
     if (target->find('/') == std::string::npos) return refused_path();
     const std::string folder = pf::parent_folder(*target);
