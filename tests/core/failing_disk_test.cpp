@@ -4,14 +4,10 @@
 // file stays whole, the server goes on serving once the disk recovers, and
 // the log names the cause.
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <system_error>
 
@@ -21,6 +17,7 @@
 #include "core/server.h"
 #include "platform/home_files.h"
 #include "testing/faulty_env.h"
+#include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 
 namespace rk::core {
@@ -126,32 +123,10 @@ TEST_F(FailingDiskTest, UploadIsCompleteOnlyWhenItsFileIsInPlace) {
     }
 }
 
-// What the server logs while it lives: each line "<level> <text>".
-class LogCapture {
-public:
-    LogCapture() {
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(lines_);
-        sink->set_pattern("%l %v");
-        spdlog::set_default_logger(std::make_shared<spdlog::logger>("capture", sink));
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string text() {
-        spdlog::default_logger()->flush();
-        return lines_.str();
-    }
-
-private:
-    std::shared_ptr<spdlog::logger> previous_ = spdlog::default_logger();
-    std::ostringstream lines_;
-};
-
 TEST_F(FailingDiskTest, FailedUploadLogsItsCause) {
     local_.write_file("SAVE.DAT", std::string(3000, 'n'));
     home_.write_file("alice/SAVE.DAT", "old");
-    LogCapture log;
+    rk::testing::LogCapture log;
     auto conn = logged_on();
     ASSERT_TRUE(conn);
     // The disk is full by the time the whole file is synced to it.
