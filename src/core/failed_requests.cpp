@@ -16,10 +16,12 @@ struct StepFailure {
 };
 
 constexpr StepFailure kFailures[] = {
+    {FailedStep::list_folder, "listing", std::nullopt},
     {FailedStep::delete_file, "delete file", Reply::delete_failed},
     {FailedStep::remove_folder, "remove folder", std::nullopt},
     {FailedStep::create_folder, "create folder", std::nullopt},
     {FailedStep::reset_slot, "reset slot date", std::nullopt},
+    {FailedStep::delete_tree, "tree delete", std::nullopt},
     {FailedStep::download, "download", Reply::cannot_open},
     {FailedStep::upload_start, "upload start", Reply::cannot_create},
     {FailedStep::upload_chunk, "upload chunk", Reply::cannot_write},

@@ -15,10 +15,12 @@
 namespace rk::core {
 
 enum class FailedStep {
+    list_folder,    // 105, answered as a listing of nothing
     delete_file,    // 109
     remove_folder,  // 112
     create_folder,  // 113
     reset_slot,     // 129
+    delete_tree,    // 131, answered as done
     download,       // 107, and 124 naming a single file
     upload_start,   // 206
     upload_chunk,   // 208
@@ -26,7 +28,7 @@ enum class FailedStep {
 };
 
 // The reply a failed step is answered with; nullopt for a request that has
-// no answer.
+// no answer or whose usual answer tells the failure.
 std::optional<wire::Reply> failure_reply(FailedStep step);
 
 // Logs the failure with the connection, the user, the step, the path as the

@@ -39,11 +39,14 @@ asio::awaitable<void> Session::on_delete_tree(const wire::Packet& packet) {
     // A stop still in force from before ends this walk too.
     const auto control = engine_.walk_control(stop_request_);
     const std::string path = wire::zstr_at(packet.payload);
+    platform::IoStatus status;
     const std::function<void()> walk = [&] {
-        files::delete_tree(engine_.env(), user_root_, path, control);
+        status = files::delete_tree(engine_.env(), user_root_, path, control);
     };
     co_await engine_.run_blocking(walk);
     if (link_.closed()) co_return;
+    // Answered all the same: nothing was there to delete.
+    if (!status.ok()) co_await answer_failure(FailedStep::delete_tree, path, status);
     co_await link_.send_reply(wire::code_of(Reply::tree_deleted));
 }
 

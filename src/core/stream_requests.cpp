@@ -86,15 +86,17 @@ asio::awaitable<void> Session::on_list_folder(const wire::Packet& packet) {
     };
     co_await engine_.run_blocking(walk);
     if (link_.closed()) co_return;
+    // Answered all the same, as a listing of nothing.
+    if (!listing.exists()) co_await answer_failure(FailedStep::list_folder, path, listing.status);
 
     const std::uint32_t id = new_transfer_id();
     const wire::Packet header =
-        wire::ListingHeader{.file_count = listing.exists ? listing.file_count : -1,
-                            .size = listing.exists ? std::int32_t(listing.bytes.size()) : 0,
+        wire::ListingHeader{.file_count = listing.exists() ? listing.file_count : -1,
+                            .size = listing.exists() ? std::int32_t(listing.bytes.size()) : 0,
                             .transfer_id = std::int32_t(id)}
             .encode();
     co_await link_.send(header.head, header.payload);
-    if (listing.exists && !listing.bytes.empty() && !link_.closed()) {
+    if (listing.exists() && !listing.bytes.empty() && !link_.closed()) {
         start_outbound(id, ChunkSource::of_bytes(std::move(listing.bytes),
                                                  wire::code_of(Data::listing_chunk), true));
     }
