@@ -83,7 +83,7 @@ void AccountStore::reset() {
     settings_ = Settings{};
     accounts_.clear();
     convert_pending_ = false;
-    save_refusal_.clear();
+    save_refusal_ = {};
 }
 
 void AccountStore::touch(std::optional<std::size_t> index) {
@@ -113,8 +113,9 @@ LoadReport AccountStore::read_files() {
     const platform::SmallFile read = platform::read_small_file(env_, path, kMaxImageBytes);
     if (read.error == std::errc::no_such_file_or_directory) return import_legacy();
     if (read.error) {
-        save_refusal_ = std::string(platform::kAccountFileName) + " could not be read (" +
-                        read.error.message() + "); it is not overwritten";
+        save_refusal_ = platform::IoStatus::from_error(
+            read.error, std::string(platform::kAccountFileName) +
+                            " could not be read; it is not overwritten");
         return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
                                             "; starting with no accounts, saving disabled"};
     }
@@ -166,8 +167,9 @@ LoadReport AccountStore::set_file_aside(LoadStatus status, std::string_view suff
         return {status, found + "kept as " + aside + "; starting with default settings and no accounts"};
     }
     // Still in place: a save would destroy the only copy.
-    save_refusal_ =
-        std::string(platform::kAccountFileName) + " could not be set aside; it is not overwritten";
+    save_refusal_ = {platform::IoStatus::Code::damaged,
+                     std::string(platform::kAccountFileName) +
+                         " could not be set aside; it is not overwritten"};
     return {status, found + trouble + "; starting with default settings and no accounts, saving disabled"};
 }
 
@@ -193,8 +195,9 @@ LoadReport AccountStore::import_legacy() {
     if (ec) {
         // Without knowing whether old users are there, writing an account
         // file now would hide them for good.
-        save_refusal_ = "the home folder could not be searched for " +
-                        std::string(platform::kLegacyUsersFileName);
+        save_refusal_ = platform::IoStatus::from_error(
+            ec, "the home folder could not be searched for " +
+                    std::string(platform::kLegacyUsersFileName));
         return {LoadStatus::unreadable, "cannot list " + home_ + ": " + ec.message() +
                                             "; starting with no accounts, saving disabled"};
     }
@@ -203,7 +206,8 @@ LoadReport AccountStore::import_legacy() {
     const std::string path = path_of(*name);
     const platform::SmallFile read = platform::read_small_file(env_, path, kMaxLegacyFileBytes);
     if (read.error) {
-        save_refusal_ = *name + " could not be read; its users are not yet imported";
+        save_refusal_ = platform::IoStatus::from_error(
+            read.error, *name + " could not be read; its users are not yet imported");
         return {LoadStatus::unreadable, "cannot read " + path + ": " + read.error.message() +
                                             "; starting with no accounts, saving disabled"};
     }
@@ -221,13 +225,13 @@ LoadReport AccountStore::import_legacy() {
 }
 
 SaveResult write_account_file(platform::Env& env, const PendingSave& save) {
-    if (!save.error.empty()) return {save.error};
+    if (!save.status.ok()) return {save.status};
     // Written beside the old file as rkServer.cfg.tmp, owner-only, synced
     // and renamed over it: a crash leaves one of the two whole. The name
     // falls under valid_account_name's "rkServer.cfg." prefix, so no user
     // folder can take it and block every save.
     if (const std::error_code ec = platform::replace_file(env, save.path, save.bytes)) {
-        return {"cannot save " + save.path + ": " + ec.message()};
+        return {platform::IoStatus::from_error(ec, save.path)};
     }
     return {};
 }
@@ -235,13 +239,14 @@ SaveResult write_account_file(platform::Env& env, const PendingSave& save) {
 PendingSave AccountStore::prepare_save() const {
     PendingSave save;
     save.revision = revision_;
-    if (!save_refusal_.empty()) {
-        save.error = save_refusal_;
+    if (!save_refusal_.ok()) {
+        save.status = save_refusal_;
         return save;
     }
     const wire::CodecResult encoded = encode_account_file({settings_, accounts_});
     if (!encoded.ok()) {
-        save.error = "cannot compress the accounts: " + encoded.error;
+        save.status = {platform::IoStatus::Code::io_error,
+                       "cannot compress the accounts: " + encoded.error};
         return save;
     }
     save.path = account_file_path();
@@ -302,7 +307,7 @@ CreateResult AccountStore::create_client_user(std::string_view name, std::string
     SaveResult saved = save();
     if (!saved.ok()) {
         take_back(result.account);
-        return {CreateOutcome::save_failed, std::move(saved.error), {}};
+        return {CreateOutcome::save_failed, std::move(saved.status), {}};
     }
     return result;
 }

@@ -14,6 +14,7 @@
 
 #include "accounts/account_file.h"
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::accounts {
 
@@ -32,8 +33,8 @@ struct LoadReport {
 };
 
 struct SaveResult {
-    std::string error;  // empty on success
-    bool ok() const { return error.empty(); }
+    platform::IoStatus status;  // why the accounts are not on disk; ok on success
+    bool ok() const { return status.ok(); }
 };
 
 enum class CreateOutcome { created, name_taken, invalid_name, save_failed };
@@ -49,7 +50,7 @@ struct AccountStamp {
 
 struct CreateResult {
     CreateOutcome outcome = CreateOutcome::created;
-    std::string error;     // why the save failed, for save_failed
+    platform::IoStatus status;  // why the save failed, for save_failed
     AccountStamp account;  // the new account's, for created
 };
 
@@ -57,7 +58,7 @@ struct CreateResult {
 struct PendingSave {
     std::string path;
     std::string bytes;
-    std::string error;           // why nothing may be written; empty when it may
+    platform::IoStatus status;     // why nothing may be written; ok when it may
     std::uint64_t revision = 0;  // the store's revision the bytes hold
 };
 
@@ -226,7 +227,8 @@ private:
     bool convert_pending_ = false;
     // Why saving would destroy an account file we could not read or set
     // aside; empty when saving is safe.
-    std::string save_refusal_;
+    // Why no save may be written; ok when saves may go ahead.
+    platform::IoStatus save_refusal_;
 };
 
 }  // namespace rk::accounts

@@ -102,7 +102,7 @@ asio::awaitable<accounts::CreateResult> AccountSaver::create_client_user(
     while (!awaited->done) co_await awaited->written.wait();
     if (!awaited->result.ok()) {
         co_return accounts::CreateResult{
-            accounts::CreateOutcome::save_failed, awaited->result.error, {}};
+            accounts::CreateOutcome::save_failed, awaited->result.status, {}};
     }
     co_return created;
 }

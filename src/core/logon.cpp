@@ -91,7 +91,8 @@ asio::awaitable<void> Session::on_create_account(const wire::Packet& packet) {
                 break;
             case accounts::CreateOutcome::save_failed:
                 // Not created; the client is told no, never that it worked.
-                spdlog::error("account {:?} not created: {}", creds.name, result.error);
+                spdlog::error("connection {}: account {:?} not created: {}", id(), creds.name,
+                              result.status.to_string());
                 break;
         }
     }

@@ -143,7 +143,8 @@ Server::ConversionOutcome Server::convert() {
     std::lock_guard job(job_mutex_);
     ConversionOutcome outcome{maintenance::convert_old_saves(env_, options_.home, job_control()), {}};
     for (const auto& problem : outcome.result.problems) {
-        spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry, problem.detail);
+        spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry,
+                     problem.status.to_string());
     }
     if (outcome.result.complete()) {
         // Clients are served again once the accounts are on disk, and the
@@ -156,11 +157,11 @@ Server::ConversionOutcome Server::convert() {
                 if (!result.ok()) accounts_->set_convert_pending(was_pending);
             });
         });
-        outcome.finish.error = saved.get().error;
+        outcome.finish.status = saved.get().status;
         if (outcome.finish.ok()) {
             maintenance::remove_legacy_users(env_, options_.home, outcome.finish);
         } else {
-            spdlog::error("conversion not finished: {}", outcome.finish.error);
+            spdlog::error("conversion not finished: {}", outcome.finish.status.to_string());
         }
     }
     spdlog::info("conversion: {} of {} containers converted, {} files written",

@@ -97,7 +97,7 @@ EditResult Server::edit_account(
     if (saved.valid()) {
         if (const auto written = saved.get(); !written.ok()) {
             result.status = EditStatus::not_saved;
-            result.message = "the account file could not be saved: " + written.error;
+            result.message = "the account file could not be saved: " + written.status.to_string();
         }
     }
     return result;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "core/engine.h"
+#include "wire/codes.h"
 
 namespace rk::core {
 
@@ -53,6 +54,13 @@ void Session::on_link_closed() {
 void Session::request_stop() {
     *stop_request_ = true;
     if (outbound_) outbound_->wake();
+}
+
+asio::awaitable<void> Session::answer_failure(FailedStep step, std::string_view wire_path,
+                                              const platform::IoStatus& status, std::int32_t arg1) {
+    log_failure(id(), user_name_, step, wire_path, status);
+    if (const auto reply = failure_reply(step))
+        co_await link_.send_reply(wire::code_of(*reply), arg1);
 }
 
 void Session::on_packet(wire::Packet&& packet) {

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "core/chunk_source.h"
+#include "core/failed_requests.h"
 #include "core/link.h"
 #include "core/outbound_transfer.h"
 #include "core/signal.h"
@@ -106,6 +107,11 @@ private:
     // remote_input.cpp
     asio::awaitable<void> on_mouse_input(const wire::Packet& packet);
     asio::awaitable<void> on_key_input(const wire::Packet& packet);
+
+    // Logs why `step` failed and sends the client the step's failure reply,
+    // if it has one, with `arg1` (a transfer id).
+    asio::awaitable<void> answer_failure(FailedStep step, std::string_view wire_path,
+                                         const platform::IoStatus& status, std::int32_t arg1 = 0);
 
     // Stops whatever runs for this connection: a walk, and the outbound
     // transfer, which ends at its next step without asking the client.

@@ -16,31 +16,37 @@ namespace rk::core {
 using wire::Reply;
 
 asio::awaitable<void> Session::on_delete_file(const wire::Packet& packet) {
-    const bool deleted =
-        files::delete_file(engine_.env(), user_root_, wire::zstr_at(packet.payload));
-    co_await link_.send_reply(wire::code_of(deleted ? Reply::file_deleted : Reply::delete_failed));
+    const std::string path = wire::zstr_at(packet.payload);
+    const auto status = files::delete_file(engine_.env(), user_root_, path);
+    if (!status.ok()) co_return co_await answer_failure(FailedStep::delete_file, path, status);
+    co_await link_.send_reply(wire::code_of(Reply::file_deleted));
 }
 
 // Folder requests have no answer.
 asio::awaitable<void> Session::on_remove_folder(const wire::Packet& packet) {
-    files::remove_folder(engine_.env(), user_root_, wire::zstr_at(packet.payload));
-    co_return;
+    const std::string path = wire::zstr_at(packet.payload);
+    const auto status = files::remove_folder(engine_.env(), user_root_, path);
+    if (!status.ok()) co_await answer_failure(FailedStep::remove_folder, path, status);
 }
 
 asio::awaitable<void> Session::on_create_folder(const wire::Packet& packet) {
-    files::create_folder(engine_.env(), user_root_, wire::zstr_at(packet.payload));
-    co_return;
+    const std::string path = wire::zstr_at(packet.payload);
+    const auto status = files::create_folder(engine_.env(), user_root_, path);
+    if (!status.ok()) co_await answer_failure(FailedStep::create_folder, path, status);
 }
 
 asio::awaitable<void> Session::on_delete_tree(const wire::Packet& packet) {
     // A stop still in force from before ends this walk too.
     const auto control = engine_.walk_control(stop_request_);
     const std::string path = wire::zstr_at(packet.payload);
+    platform::IoStatus status;
     const std::function<void()> walk = [&] {
-        files::delete_tree(engine_.env(), user_root_, path, control);
+        status = files::delete_tree(engine_.env(), user_root_, path, control);
     };
     co_await engine_.run_blocking(walk);
     if (link_.closed()) co_return;
+    // Answered all the same: nothing was there to delete.
+    if (!status.ok()) co_await answer_failure(FailedStep::delete_tree, path, status);
     co_await link_.send_reply(wire::code_of(Reply::tree_deleted));
 }
 
@@ -58,8 +64,9 @@ asio::awaitable<void> Session::on_ask_slot_dates(const wire::Packet& packet) {
 
 // No answer either.
 asio::awaitable<void> Session::on_reset_slot_dates(const wire::Packet& packet) {
-    files::reset_slot(engine_.env(), user_root_, wire::zstr_at(packet.payload));
-    co_return;
+    const std::string path = wire::zstr_at(packet.payload);
+    const auto status = files::reset_slot(engine_.env(), user_root_, path);
+    if (!status.ok()) co_await answer_failure(FailedStep::reset_slot, path, status);
 }
 
 }  // namespace rk::core

@@ -83,15 +83,17 @@ asio::awaitable<void> Session::on_list_folder(const wire::Packet& packet) {
     };
     co_await engine_.run_blocking(walk);
     if (link_.closed()) co_return;
+    // Answered all the same, as a listing of nothing.
+    if (!listing.exists()) co_await answer_failure(FailedStep::list_folder, path, listing.status);
 
     const std::uint32_t id = new_transfer_id();
     const wire::Packet header =
-        wire::ListingHeader{.file_count = listing.exists ? listing.file_count : -1,
-                            .size = listing.exists ? std::int32_t(listing.bytes.size()) : 0,
+        wire::ListingHeader{.file_count = listing.exists() ? listing.file_count : -1,
+                            .size = listing.exists() ? std::int32_t(listing.bytes.size()) : 0,
                             .transfer_id = std::int32_t(id)}
             .encode();
     co_await link_.send(header.head, header.payload);
-    if (listing.exists && !listing.bytes.empty() && !link_.closed()) {
+    if (listing.exists() && !listing.bytes.empty() && !link_.closed()) {
         start_outbound(id, ChunkSource::of_bytes(std::move(listing.bytes),
                                                  wire::code_of(Data::listing_chunk), true));
     }
@@ -111,22 +113,21 @@ asio::awaitable<void> Session::on_download_file(const wire::Packet& packet) {
 asio::awaitable<void> Session::download(std::string_view wire_path) {
     auto file = wire_path.size() <= wire::kMaxFileHeaderName
                     ? files::open_download(engine_.env(), user_root_, wire_path)
-                    : std::nullopt;
-    if (!file) {
-        co_await link_.send_reply(wire::code_of(Reply::cannot_open));
-        co_return;
-    }
+                    : files::DownloadFile{.status = {platform::IoStatus::Code::refused_path,
+                                                     "longer than a file header holds"}};
+    if (!file.status.ok())
+        co_return co_await answer_failure(FailedStep::download, wire_path, file.status);
     const std::uint32_t id = new_transfer_id();
-    const wire::Packet header = wire::FileHeader{.size = file->size,
-                                                 .attributes = file->attributes,
-                                                 .dos_date = file->dos_date,
+    const wire::Packet header = wire::FileHeader{.size = file.size,
+                                                 .attributes = file.attributes,
+                                                 .dos_date = file.dos_date,
                                                  .transfer_id = std::int32_t(id),
                                                  .name = std::string(wire_path)}
                                     .encode();
     co_await link_.send(header.head, header.payload);
     // An empty file is the header alone; the file closes as `file` goes.
-    if (file->size > 0 && !link_.closed()) {
-        start_outbound(id, ChunkSource::of_file(std::move(file->stream), file->size));
+    if (file.size > 0 && !link_.closed()) {
+        start_outbound(id, ChunkSource::of_file(std::move(file.stream), file.size));
     }
 }
 

@@ -26,7 +26,7 @@ asio::awaitable<void> Session::on_upload_start(const wire::Packet& packet) {
                                       header.attributes, header.dos_date, header.transfer_id);
     switch (result) {
         case files::Upload::StartResult::refused:
-            co_await link_.send_reply(wire::code_of(Reply::cannot_create));
+            co_await answer_failure(FailedStep::upload_start, header.name, upload_.last_failure());
             break;
         case files::Upload::StartResult::complete:
             co_await link_.send_reply(wire::code_of(Reply::upload_complete), header.transfer_id);
@@ -44,7 +44,8 @@ asio::awaitable<void> Session::on_upload_chunk(const wire::Packet& packet) {
             co_await link_.send_reply(wire::code_of(Reply::upload_complete), h.arg1);
             break;
         case files::Upload::ChunkResult::failed:
-            co_await link_.send_reply(wire::code_of(Reply::cannot_write), h.arg1);
+            co_await answer_failure(FailedStep::upload_chunk, upload_.wire_path(),
+                                    upload_.last_failure(), h.arg1);
             break;
         default:
             break;
@@ -69,7 +70,8 @@ asio::awaitable<void> Session::on_upload_end(const wire::Packet& packet) {
             break;
         }
         case files::Upload::EndResult::failed:
-            co_await link_.send_reply(wire::code_of(Reply::cannot_write), id);
+            co_await answer_failure(FailedStep::upload_end, upload_.wire_path(),
+                                    upload_.last_failure(), id);
             break;
         case files::Upload::EndResult::ignored:
             break;

@@ -14,15 +14,15 @@ namespace {
 void pack_one(pf::Env& env, const std::string& user_root, const BatchEntry& entry,
               wire::BatchStreamWriter& out, std::vector<std::uint8_t>& scratch) {
     auto file = open_download(env, user_root, entry.wire_path);
-    if (!file) return out.unopened(entry.tag);
-    if (file->size >= kBatchFileLimit) return;
+    if (!file.status.ok()) return out.unopened(entry.tag);
+    if (file.size >= kBatchFileLimit) return;
 
-    scratch.resize(file->size);
-    const std::size_t got = file->stream.read(scratch);
-    if (file->stream.error()) return out.unopened(entry.tag);
+    scratch.resize(file.size);
+    const std::size_t got = file.stream.read(scratch);
+    if (file.stream.error()) return out.unopened(entry.tag);
     // A file cut short meanwhile by someone else travels as it now is; the
     // length field must match the bytes that follow.
-    out.file(entry.tag, file->attributes, file->dos_date, std::span(scratch).first(got));
+    out.file(entry.tag, file.attributes, file.dos_date, std::span(scratch).first(got));
 }
 
 }  // namespace

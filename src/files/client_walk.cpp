@@ -15,12 +15,16 @@ bool take_scan_unit(const WalkControl& control) {
 }
 
 std::optional<std::string> walk_root(pf::Env& env, const std::string& user_root,
-                                     std::string_view wire_path) {
-    auto path = pf::map_wire_path(env, user_root, wire_path);
+                                     std::string_view wire_path, pf::IoStatus* why) {
+    const auto refuse = [why](pf::IoStatus cause) -> std::optional<std::string> {
+        if (why != nullptr) *why = std::move(cause);
+        return std::nullopt;
+    };
+    auto path = pf::map_wire_path(env, user_root, wire_path, why);
     if (!path) return std::nullopt;
     std::error_code ec;
     const pf::FileInfo info = env.stat(*path, ec);
-    if (ec) return std::nullopt;
+    if (ec) return refuse(pf::IoStatus::from_error(ec, *path));
     if (info.type == pf::EntryType::directory) return path;
     // The user's folder may be a link the operator made. A link below it is
     // listed as a file, so it is never walked as a folder either.
@@ -28,8 +32,10 @@ std::optional<std::string> walk_root(pf::Env& env, const std::string& user_root,
         std::string real;
         if (pf::stat_following(env, *path, ec, &real).type == pf::EntryType::directory && !ec)
             return real;
+        if (ec) return refuse(pf::IoStatus::from_error(ec, *path));
     }
-    return std::nullopt;
+    using Code = pf::IoStatus::Code;
+    return refuse({info.type == pf::EntryType::none ? Code::not_found : Code::not_a_folder, *path});
 }
 
 bool is_named(std::string_view path, std::string_view name) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/env.h"
+#include "platform/io_status.h"
 #include "support/dir_walker.h"
 
 namespace rk::files {
@@ -28,9 +29,11 @@ struct WalkControl {
 bool take_scan_unit(const WalkControl& control);
 
 // The host folder a walk of `wire_path` starts from; nullopt when the path is
-// refused or names no existing folder.
+// refused or names no existing folder, and then `why`, when given, is told
+// which.
 std::optional<std::string> walk_root(platform::Env& env, const std::string& user_root,
-                                     std::string_view wire_path);
+                                     std::string_view wire_path,
+                                     platform::IoStatus* why = nullptr);
 
 // Whether the last component of a host path is `name`, ASCII case ignored.
 bool is_named(std::string_view path, std::string_view name);

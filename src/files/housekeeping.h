@@ -8,17 +8,23 @@
 #include <string_view>
 
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::files {
 
-// Clears read-only, hidden and system, then deletes. False when the path is
-// refused, names the user's folder itself, or the delete fails.
-bool delete_file(platform::Env& env, const std::string& user_root, std::string_view wire_path);
+// Each returns why it failed, or ok.
 
-// Removes an empty folder; false when refused or when it fails.
-bool remove_folder(platform::Env& env, const std::string& user_root, std::string_view wire_path);
+// Clears read-only, hidden and system, then deletes. Fails when the path is
+// refused, names the user's folder itself or no file, or the delete fails.
+platform::IoStatus delete_file(platform::Env& env, const std::string& user_root,
+                             std::string_view wire_path);
+
+// Removes an empty folder.
+platform::IoStatus remove_folder(platform::Env& env, const std::string& user_root,
+                               std::string_view wire_path);
 
 // Creates the folder and every missing parent, the user's folder included.
-bool create_folder(platform::Env& env, const std::string& user_root, std::string_view wire_path);
+platform::IoStatus create_folder(platform::Env& env, const std::string& user_root,
+                               std::string_view wire_path);
 
 }  // namespace rk::files

@@ -26,9 +26,8 @@ std::string relative_path(const std::string& root, const std::string& path) {
 Listing build_listing(pf::Env& env, const std::string& user_root, std::string_view wire_path,
                       const WalkControl& control) {
     Listing listing;
-    const auto root = walk_root(env, user_root, wire_path);
+    const auto root = walk_root(env, user_root, wire_path, &listing.status);
     if (!root) return listing;
-    listing.exists = true;
 
     wire::ListingWriter writer;
     const auto add_item = [&](sp::ItemType type, const std::string& path, std::int64_t size,

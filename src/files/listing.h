@@ -11,15 +11,17 @@
 
 #include "files/client_walk.h"
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::files {
 
 struct Listing {
     std::vector<std::uint8_t> bytes;  // empty when nothing at all was found
     std::int32_t file_count = 0;
-    // False when the path is refused or names no folder; the client is then
-    // told -1 files and 0 bytes.
-    bool exists = false;
+    // Why there is no listing: the path is refused or names no folder; the
+    // client is then told -1 files and 0 bytes.
+    platform::IoStatus status;
+    bool exists() const { return status.ok(); }
 };
 
 // Walks the folder `wire_path` names below `user_root`. Slot date records

@@ -27,18 +27,19 @@ std::array<std::int32_t, 3> slot_dates(pf::Env& env, const std::string& user_roo
     return dates;
 }
 
-void reset_slot(pf::Env& env, const std::string& user_root, std::string_view slot_folder) {
+pf::IoStatus reset_slot(pf::Env& env, const std::string& user_root, std::string_view slot_folder) {
     std::string wire_path(slot_folder);
     wire_path += '\\';
     wire_path += kSlotRecordName;
-    const auto path = pf::map_wire_path(env, user_root, wire_path);
-    if (!path) return;
+    pf::IoStatus why;
+    const auto path = pf::map_wire_path(env, user_root, wire_path, &why);
+    if (!path) return why;
     // Opening creates no folder, so a missing slot folder makes this fail.
     auto opened = support::FileStream::create_for_receiving(env, *path);
-    if (!opened) return;
+    if (!opened) return pf::IoStatus::from_error(opened.error, *path);
     // The record means only its date: stamp it from the server's clock rather
     // than count on the truncation of an already empty file to touch it.
-    (void)opened.stream.set_mtime(env.now());
+    return pf::IoStatus::from_error(opened.stream.set_mtime(env.now()), *path);
 }
 
 }  // namespace rk::files

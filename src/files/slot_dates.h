@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::files {
 
@@ -22,8 +23,9 @@ std::array<std::int32_t, 3> slot_dates(platform::Env& env, const std::string& us
                                        std::string_view folder);
 
 // Creates the record of the slot folder `slot_folder` anew, empty and dated
-// now. Nothing happens when the folder does not exist (it is not created) or
-// the path is refused.
-void reset_slot(platform::Env& env, const std::string& user_root, std::string_view slot_folder);
+// now. Fails, and nothing happens, when the folder does not exist (it is not
+// created) or the path is refused.
+platform::IoStatus reset_slot(platform::Env& env, const std::string& user_root,
+                            std::string_view slot_folder);
 
 }  // namespace rk::files

@@ -5,10 +5,11 @@ namespace rk::files {
 namespace pf = rk::platform;
 namespace sp = rk::support;
 
-void delete_tree(pf::Env& env, const std::string& user_root, std::string_view wire_path,
-                 const WalkControl& control) {
-    const auto root = walk_root(env, user_root, wire_path);
-    if (!root) return;
+pf::IoStatus delete_tree(pf::Env& env, const std::string& user_root, std::string_view wire_path,
+                         const WalkControl& control) {
+    pf::IoStatus why;
+    const auto root = walk_root(env, user_root, wire_path, &why);
+    if (!root) return why;
     const auto remove_item = [&](sp::ItemType type, const std::string& path, std::int64_t,
                                  std::uint32_t, std::uint32_t attributes) {
         // A tree delete never overrides a protection the way a single delete
@@ -23,6 +24,7 @@ void delete_tree(pf::Env& env, const std::string& user_root, std::string_view wi
         return take_scan_unit(control);
     };
     walk_client_folder(env, *root, control, remove_item);
+    return {};
 }
 
 }  // namespace rk::files

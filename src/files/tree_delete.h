@@ -7,14 +7,15 @@
 
 #include "files/client_walk.h"
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::files {
 
 // Files and folders below the folder `wire_path` names, innermost first. A
 // symbolic link is removed as a link; RECYCLED / RECYCLER folders stay with
-// their contents; an item that cannot be removed is passed over. Nothing
-// happens when the path is refused or names no folder.
-void delete_tree(platform::Env& env, const std::string& user_root, std::string_view wire_path,
+// their contents; an item that cannot be removed is passed over. Fails, and
+// nothing happens, when the path is refused or names no folder.
+platform::IoStatus delete_tree(platform::Env& env, const std::string& user_root, std::string_view wire_path,
                  const WalkControl& control);
 
 }  // namespace rk::files

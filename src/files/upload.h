@@ -13,6 +13,7 @@
 
 #include "files/missing_chunks.h"
 #include "platform/env.h"
+#include "platform/io_status.h"
 #include "support/file_stream.h"
 #include "wire/payload.h"
 
@@ -80,18 +81,27 @@ public:
     // Closes and removes the temporary file; the target stays as it was.
     void abandon();
 
+    // Why the last refused start, failed chunk or failed end went wrong; ok
+    // until one has.
+    const platform::IoStatus& last_failure() const { return last_failure_; }
+
     bool active() const { return active_; }
     // The id of the current upload, or of the last one once it has ended.
     std::int32_t transfer_id() const { return transfer_id_; }
+    // The path the client named in the last start.
+    const std::string& wire_path() const { return wire_path_; }
 
 private:
     bool whole_on_disk();
     // Dates, attributes, syncs and renames the temporary file over the target.
-    bool finish();
-    ChunkResult fail();
+    platform::IoStatus finish();
+    // Keeps `why` as the last failure and abandons the upload.
+    void fail(platform::IoStatus why);
+    StartResult refuse(platform::IoStatus why);
 
     platform::Env* env_ = nullptr;
     support::FileStream stream_;
+    std::string wire_path_;
     std::string target_;
     std::string temp_;
     std::uint64_t size_ = 0;
@@ -102,6 +112,7 @@ private:
     bool in_order_ = true;
     bool active_ = false;
     MissingChunks missing_;
+    platform::IoStatus last_failure_;
 };
 
 }  // namespace rk::files

@@ -34,7 +34,8 @@ public:
 
 private:
     bool fail(std::string why) {
-        out_.damage = "entry " + std::to_string(out_.entries.size() + 1) + ": " + std::move(why);
+        out_.status = {platform::IoStatus::Code::damaged,
+                       "entry " + std::to_string(out_.entries.size() + 1) + ": " + std::move(why)};
         return false;
     }
 
@@ -103,8 +104,9 @@ DecodedContainer decode_container(std::span<const std::uint8_t> bytes,
                                   const ContainerLimits& limits) {
     DecodedContainer out;
     if (bytes.size() > limits.max_container_bytes) {
-        out.damage =
-            "the container is larger than " + std::to_string(limits.max_container_bytes) + " bytes";
+        out.status = {platform::IoStatus::Code::damaged,
+                      "the container is larger than " +
+                          std::to_string(limits.max_container_bytes) + " bytes"};
         return out;
     }
     // The run holds at most the content cap of entry bytes, plus names and
@@ -125,16 +127,24 @@ DecodedContainer decode_container(std::span<const std::uint8_t> bytes,
     return out;
 }
 
+namespace {
+
+platform::IoStatus refused(std::string why) {
+    return {platform::IoStatus::Code::refused_path, std::move(why)};
+}
+
+}  // namespace
+
 EntryPath entry_path(std::string_view name) {
     EntryPath path;
     if (name.empty() || !is_separator(name.front())) {
         // The previous version joined such a name to the slot folder's own
         // name, which lands beside the folder rather than in it.
-        path.refusal = "the name does not start with a backslash";
+        path.status = refused("the name does not start with a backslash");
         return path;
     }
     if (is_separator(name.back())) {
-        path.refusal = "the name ends in a separator and names no file";
+        path.status = refused("the name ends in a separator and names no file");
         return path;
     }
     std::size_t start = 0;
@@ -145,23 +155,23 @@ EntryPath entry_path(std::string_view name) {
         start = end + 1;
         if (part.empty() || part == ".") continue;
         if (part == "..") {
-            path.refusal = "the name climbs out of the slot folder";
+            path.status = refused("the name climbs out of the slot folder");
             return path;
         }
         for (const char c : part) {
             const auto byte = static_cast<unsigned char>(c);
             if (c == ':' || byte < 0x20 || byte == 0x7F) {
-                path.refusal = "the name holds a drive, stream or control character";
+                path.status = refused("the name holds a drive, stream or control character");
                 return path;
             }
         }
         if (part.size() > kMaxNameBytes) {
-            path.refusal = "a component of the name is longer than a file name may be";
+            path.status = refused("a component of the name is longer than a file name may be");
             return path;
         }
         path.parts.emplace_back(part);
     }
-    if (path.parts.empty()) path.refusal = "the name names no file";
+    if (path.parts.empty()) path.status = refused("the name names no file");
     return path;
 }
 

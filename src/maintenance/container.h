@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/io_status.h"
+
 namespace rk::maintenance {
 
 inline constexpr std::size_t kMiB = std::size_t{1} << 20;
@@ -42,9 +44,9 @@ struct DecodedContainer {
     ContainerForm form = ContainerForm::whole_file;
     std::vector<std::uint8_t> content;  // every entry's bytes, back to back
     std::vector<ContainerEntry> entries;
-    std::string damage;  // empty when the whole container decoded
+    platform::IoStatus status;  // what is damaged; ok when the whole container decoded
 
-    bool ok() const { return damage.empty(); }
+    bool ok() const { return status.ok(); }
     std::span<const std::uint8_t> bytes_of(const ContainerEntry& entry) const {
         return std::span<const std::uint8_t>(content).subspan(entry.offset, entry.size);
     }
@@ -65,9 +67,9 @@ DecodedContainer decode_container(std::span<const std::uint8_t> bytes,
 // "." components are dropped.
 struct EntryPath {
     std::vector<std::string> parts;
-    std::string refusal;  // empty when accepted
+    platform::IoStatus status;  // why the name is refused; ok when accepted
 
-    bool ok() const { return refusal.empty(); }
+    bool ok() const { return status.ok(); }
 };
 EntryPath entry_path(std::string_view name);
 

@@ -33,16 +33,22 @@ bool is_container_name(std::string_view name) {
 
 struct Outcome {
     ProblemKind kind = ProblemKind::failed;
-    std::string detail;  // empty: it went well
-    bool ok() const { return detail.empty(); }
+    pf::IoStatus status;  // ok: it went well
+    bool ok() const { return status.ok(); }
 };
 
 Outcome failed(std::string detail, const std::error_code& ec = {}) {
-    if (ec) detail += " (" + ec.message() + ")";
-    return {ProblemKind::failed, std::move(detail)};
+    if (ec) return {ProblemKind::failed, pf::IoStatus::from_error(ec, std::move(detail))};
+    return {ProblemKind::failed, {pf::IoStatus::Code::io_error, std::move(detail)}};
 }
 
-Outcome refused(std::string detail) { return {ProblemKind::refused, std::move(detail)}; }
+Outcome refused(std::string detail) {
+    return {ProblemKind::refused, {pf::IoStatus::Code::refused_path, std::move(detail)}};
+}
+
+Outcome damaged(std::string detail) {
+    return {ProblemKind::damaged, {pf::IoStatus::Code::damaged, std::move(detail)}};
+}
 
 // Puts `bytes` at `target` so that, whenever the process dies, `target` holds
 // either what it held before or all of `bytes`: written and synced under a
@@ -112,7 +118,7 @@ public:
 
 private:
     void problem(const std::string& path, const Outcome& outcome, std::string entry = {}) {
-        result_.problems.push_back({path, outcome.kind, std::move(entry), outcome.detail});
+        result_.problems.push_back({path, outcome.kind, std::move(entry), outcome.status});
     }
 
     // Sub-folders only, never through a link; a folder that cannot be listed
@@ -151,9 +157,8 @@ private:
             if (opened.stream.error())
                 return failed("cannot read the container", opened.stream.error());
             if (bytes.size() > limits_.max_container_bytes)
-                return {ProblemKind::damaged, "the container is larger than " +
-                                                  std::to_string(limits_.max_container_bytes) +
-                                                  " bytes"};
+                return damaged("the container is larger than " +
+                               std::to_string(limits_.max_container_bytes) + " bytes");
             if (got < want) return {};
         }
     }
@@ -166,9 +171,8 @@ private:
         if (info.type != pf::EntryType::file)
             return refused("not a regular file; links and folders are not unpacked");
         if (info.size > limits_.max_container_bytes)
-            return {ProblemKind::damaged, "the container is larger than " +
-                                              std::to_string(limits_.max_container_bytes) +
-                                              " bytes"};
+            return damaged("the container is larger than " +
+                           std::to_string(limits_.max_container_bytes) + " bytes");
 
         control_.report(Step::unpacking, "Unpacking save: " + path, path, result_.containers_converted,
                         result_.containers_found);
@@ -176,7 +180,7 @@ private:
         if (Outcome read = read_container(path, info.size, bytes); !read.ok()) return read;
         const DecodedContainer decoded = decode_container(bytes, limits_);
         bytes = {};
-        if (!decoded.ok()) return {ProblemKind::damaged, decoded.damage};
+        if (!decoded.ok()) return {ProblemKind::damaged, decoded.status};
 
         const std::string_view name = pf::last_component(path);
         const std::string slot = join_path(parent_folder(path), name.substr(2, 1));
@@ -194,7 +198,7 @@ private:
             }
             const EntryPath where = entry_path(entry.name);
             if (!where.ok()) {
-                problem(path, refused(where.refusal), entry.name);
+                problem(path, {ProblemKind::refused, where.status}, entry.name);
                 entries_refused = true;
                 continue;
             }
@@ -270,7 +274,7 @@ FinishResult finish_conversion(pf::Env& env, const std::string& home,
     store.set_convert_pending(false);
     if (const accounts::SaveResult saved = store.save(); !saved.ok()) {
         store.set_convert_pending(was_pending);
-        result.error = saved.error;
+        result.status = saved.status;
         return result;
     }
     remove_legacy_users(env, home, result);
@@ -287,11 +291,11 @@ void remove_legacy_users(pf::Env& env, const std::string& home, FinishResult& re
         type = found.entry->type;
     }
     if (ec) {
-        result.legacy_error = "cannot look for " + legacy + ": " + ec.message();
+        result.legacy_status = pf::IoStatus::from_error(ec, legacy);
     } else if (type == pf::EntryType::none) {
         result.legacy_removed = true;
     } else if (const std::error_code removed = env.remove_file(legacy)) {
-        result.legacy_error = "cannot delete " + legacy + ": " + removed.message();
+        result.legacy_status = pf::IoStatus::from_error(removed, legacy);
     } else {
         result.legacy_removed = true;
     }

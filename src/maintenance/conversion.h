@@ -24,6 +24,7 @@
 #include "maintenance/container.h"
 #include "maintenance/job.h"
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::maintenance {
 
@@ -45,7 +46,7 @@ struct ConversionProblem {
     std::string path;  // the container, or the folder that could not be listed
     ProblemKind kind = ProblemKind::failed;
     std::string entry;  // the entry concerned, as stored; empty for the container
-    std::string detail;
+    platform::IoStatus status;  // what went wrong
 };
 
 struct ConversionResult {
@@ -64,11 +65,11 @@ ConversionResult convert_old_saves(platform::Env& env, const std::string& home,
                                    const JobControl& control, const ContainerLimits& limits = {});
 
 struct FinishResult {
-    std::string error;            // the account file could not be saved; nothing changed
-    bool legacy_removed = false;  // UserInfo.dat was deleted (or was not there)
-    std::string legacy_error;     // why it could not be deleted; harmless, see below
+    platform::IoStatus status;         // why the account file was not saved; nothing changed
+    bool legacy_removed = false;     // UserInfo.dat was deleted (or was not there)
+    platform::IoStatus legacy_status;  // why it could not be deleted; harmless, see below
 
-    bool ok() const { return error.empty(); }
+    bool ok() const { return status.ok(); }
 };
 
 // Declares the conversion done: clears the store's pending mark, saves the
@@ -81,7 +82,7 @@ FinishResult finish_conversion(platform::Env& env, const std::string& home,
                                accounts::AccountStore& store);
 // finish_conversion's last step, for a caller that saves the account file
 // itself: deletes UserInfo.dat once the accounts are on disk, and says so in
-// `result` (legacy_removed, legacy_error).
+// `result` (legacy_removed, legacy_status).
 void remove_legacy_users(platform::Env& env, const std::string& home, FinishResult& result);
 
 }  // namespace rk::maintenance

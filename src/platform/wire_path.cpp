@@ -39,31 +39,36 @@ struct Lookup {
     enum class Outcome { found, missing, unknown } outcome = Outcome::missing;
     std::string name;
     EntryType type = EntryType::none;
+    std::error_code error;  // for unknown
 };
 
 // The entry of `folder` that `part` names, exactly or else ignoring case.
 Lookup look_up(Env& env, const std::string& folder, std::string_view part) {
     EntryLookup lookup = find_entry_ignoring_case(env, folder, part);
     // Not knowing whether it is a link, walking on blind is not safe.
-    if (lookup.stat_error) return {Lookup::Outcome::unknown, {}, EntryType::none};
+    if (lookup.stat_error) return {Lookup::Outcome::unknown, {}, EntryType::none, lookup.stat_error};
     // An unreadable folder simply offers no other spelling.
     if (!lookup.entry) return {};
-    return {Lookup::Outcome::found, std::move(lookup.entry->name), lookup.entry->type};
+    return {Lookup::Outcome::found, std::move(lookup.entry->name), lookup.entry->type, {}};
 }
 
 }  // namespace
 
 std::optional<std::string> map_wire_path(Env& env, const std::string& root,
-                                         std::string_view wire_path) {
+                                         std::string_view wire_path, IoStatus* why) {
+    const auto refuse = [why](IoStatus cause) -> std::optional<std::string> {
+        if (why != nullptr) *why = std::move(cause);
+        return std::nullopt;
+    };
     auto parts = split(wire_path);
-    if (!parts) return std::nullopt;
+    if (!parts) return refuse({IoStatus::Code::refused_path, std::string(wire_path)});
 
     std::string path = without_trailing_slashes(root);
     if (parts->empty()) return path;
 
     std::error_code ec;
     const std::string real_root = env.real_path(root, ec);
-    if (ec) return std::nullopt;
+    if (ec) return refuse(IoStatus::from_error(ec, root));
 
     bool exists = true;
     for (std::string_view part : *parts) {
@@ -71,7 +76,7 @@ std::optional<std::string> map_wire_path(Env& env, const std::string& root,
         if (exists) found = look_up(env, path, part);
         switch (found.outcome) {
             case Lookup::Outcome::unknown:
-                return std::nullopt;
+                return refuse(IoStatus::from_error(found.error, join_path(path, part)));
             case Lookup::Outcome::missing:
                 // Nothing below a missing folder exists either.
                 exists = false;
@@ -83,7 +88,9 @@ std::optional<std::string> map_wire_path(Env& env, const std::string& root,
                     // A dangling link is refused too: creating through it
                     // would make its target, wherever that is.
                     std::string target = env.real_path(path, ec);
-                    if (ec || !is_inside(target, real_root)) return std::nullopt;
+                    if (ec) return refuse(IoStatus::from_error(ec, path));
+                    if (!is_inside(target, real_root))
+                        return refuse({IoStatus::Code::refused_path, path});
                 }
                 break;
         }

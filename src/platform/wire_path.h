@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/env.h"
+#include "platform/io_status.h"
 
 namespace rk::platform {
 
@@ -21,8 +22,10 @@ namespace rk::platform {
 // folder about to be created. No other byte is ever changed.
 //
 // Checks what exists now; a link swapped in afterwards by a local user is not
-// caught.
+// caught. When the path is refused and `why` is given, it is told the cause:
+// refused_path for the path itself, or the OS error that kept it from being
+// checked.
 std::optional<std::string> map_wire_path(Env& env, const std::string& root,
-                                         std::string_view wire_path);
+                                         std::string_view wire_path, IoStatus* why = nullptr);
 
 }  // namespace rk::platform

@@ -129,12 +129,13 @@ CtlResult convert_command(core::Server& server) {
         << " old save containers converted, " << outcome.result.files_written << " files written\n";
     for (const auto& problem : outcome.result.problems) {
         out << problem.path << (problem.entry.empty() ? "" : " (" + problem.entry + ")") << ": "
-            << problem.detail << "\n";
+            << problem.status.to_string() << "\n";
     }
     if (!outcome.result.complete()) {
         return {kExitFailed, out.str() + "the conversion is not complete: clients stay on hold\n"};
     }
-    if (!outcome.finish.ok()) return {kExitFailed, out.str() + outcome.finish.error + "\n"};
+    if (!outcome.finish.ok())
+        return {kExitFailed, out.str() + outcome.finish.status.to_string() + "\n"};
     return {kExitOk, out.str()};
 }
 
@@ -170,7 +171,10 @@ CtlResult set_setting(core::Server& server, const Words& w) {
         return usage_error("unknown setting " + name);
     }
     const auto saved = server.change_settings(change, core::Save::now);
-    if (!saved.ok()) return failed("the setting is in force but could not be saved: " + saved.error);
+    if (!saved.ok()) {
+        return failed("the setting is in force but could not be saved: " +
+                      saved.status.to_string());
+    }
     return done();
 }
 

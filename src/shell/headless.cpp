@@ -33,7 +33,7 @@ void announce_listening(core::Server& server) {
 int shut_down_and_report(core::Server& server) {
     const auto saved = server.shut_down();
     if (!saved.ok()) {
-        spdlog::error("the account file could not be saved: {}", saved.error);
+        spdlog::error("the account file could not be saved: {}", saved.status.to_string());
         return kExitFailed;
     }
     spdlog::info("stopped");

@@ -81,7 +81,8 @@ int run_ctl_command(platform::Env& env, const std::string& home, std::vector<std
         result = shell::run_ctl(server, words);
         const auto saved = server.shut_down();
         if (!saved.ok() && result->status == shell::kExitOk) {
-            result = shell::CtlResult{shell::kExitFailed, "could not save: " + saved.error + "\n"};
+            result = shell::CtlResult{shell::kExitFailed,
+                                      "could not save: " + saved.status.to_string() + "\n"};
         }
     }
     std::fputs(result->output.c_str(), result->status == shell::kExitOk ? stdout : stderr);

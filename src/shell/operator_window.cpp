@@ -554,9 +554,10 @@ void OperatorWindow::follow_job() {
         QString problems;
         for (const auto& problem : outcome.result.problems) {
             problems += QString::fromStdString("\n" + problem.path + " " + problem.entry + ": " +
-                                               problem.detail);
+                                               problem.status.to_string());
         }
-        if (!outcome.finish.ok()) problems += QString::fromStdString("\n" + outcome.finish.error);
+        if (!outcome.finish.ok())
+            problems += QString::fromStdString("\n" + outcome.finish.status.to_string());
         if (!problems.isEmpty()) {
             status_label_->setText(kConvertFailed);
             prompter_.error(this, kConvertError, kConvertFailed + problems);
@@ -572,7 +573,10 @@ void OperatorWindow::show_job_status(const maintenance::Progress& progress) {
 
 void OperatorWindow::save_if_modified() {
     const auto saved = server_.save_accounts();
-    if (!saved.ok()) prompter_.error(this, texts_(entry::error), QString::fromStdString(saved.error));
+    if (!saved.ok()) {
+        prompter_.error(this, texts_(entry::error),
+                        QString::fromStdString(saved.status.to_string()));
+    }
 }
 
 void OperatorWindow::closeEvent(QCloseEvent* event) {

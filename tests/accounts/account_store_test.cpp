@@ -395,7 +395,7 @@ TEST_P(CreateClientUser, ChecksTheStoredNameAndPersistsOnlyWhatItCreates) {
     const std::string_view stored = stored_form(GetParam().name);
 
     const CreateResult result = store.create_client_user(GetParam().name, "new-pass");
-    EXPECT_EQ(result.outcome, GetParam().outcome) << result.error;
+    EXPECT_EQ(result.outcome, GetParam().outcome) << result.status.to_string();
     EXPECT_FALSE(store.modified());
     if (GetParam().outcome != CreateOutcome::created) {
         EXPECT_EQ(store.accounts().size(), 2u);
@@ -452,7 +452,7 @@ TEST_F(AccountStoreTest, CreateThatCannotBeSavedLeavesNoAccount) {
     const CreateResult result = store.create_client_user("Dave", "pw");
     EXPECT_EQ(faulty.failures(), 1u);
     EXPECT_EQ(result.outcome, CreateOutcome::save_failed);
-    EXPECT_FALSE(result.error.empty());
+    EXPECT_FALSE(result.status.ok());
     EXPECT_EQ(store.find_user("Dave"), std::nullopt);
     EXPECT_EQ(store.accounts().size(), 2u);
     EXPECT_FALSE(store.modified()) << "nothing else had changed";
@@ -531,7 +531,7 @@ TEST_F(AccountStoreTest, SaveInStepsKeepsChangesMadeWhileItWasWritten) {
     const PendingSave first = store.prepare_save();
     store.set_bandwidth(50);
     const SaveResult written = write_account_file(platform::Env::host(), first);
-    ASSERT_TRUE(written.ok()) << written.error;
+    ASSERT_TRUE(written.ok()) << written.status.to_string();
     store.finish_save(first, written);
     EXPECT_TRUE(store.modified()) << "the bandwidth came after the bytes were taken";
     EXPECT_EQ(saved_image().settings.port, 4000);

@@ -183,7 +183,7 @@ TEST(AccountSaves, EditsMadeWhileAWriteRunsShareTheNextWrite) {
     setting.join();
     for (auto& editor : editors) editor.join();
 
-    EXPECT_TRUE(first.ok()) << first.error;
+    EXPECT_TRUE(first.ok()) << first.status.to_string();
     for (const EditResult& result : results)
         EXPECT_EQ(result.status, EditStatus::done) << result.message;
     EXPECT_EQ(disk.writes, 2) << "the three edits made during the first write share one";

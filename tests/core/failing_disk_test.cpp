@@ -1,19 +1,23 @@
 // The engine on a disk that fails: every storage operation of an upload's
 // commit and of an account creation is made to fail in turn, once and for
 // good (a full disk). A failed step is never answered as a success, the old
-// file stays whole, and the server goes on serving once the disk recovers.
+// file stays whole, the server goes on serving once the disk recovers, and
+// the log names the cause.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <system_error>
 
 #include "accounts/account_file.h"
 #include "client/connection.h"
 #include "client/transfers.h"
 #include "core/server.h"
+#include "platform/home_files.h"
 #include "testing/faulty_env.h"
+#include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 
 namespace rk::core {
@@ -117,6 +121,28 @@ TEST_F(FailingDiskTest, UploadIsCompleteOnlyWhenItsFileIsInPlace) {
         EXPECT_TRUE(completed) << name_of(mode) << ": no step left the upload alone";
         EXPECT_GT(steps, 3u) << name_of(mode) << ": the walk met too few operations to be one";
     }
+}
+
+TEST_F(FailingDiskTest, FailedUploadLogsItsCause) {
+    local_.write_file("SAVE.DAT", std::string(3000, 'n'));
+    home_.write_file("alice/SAVE.DAT", "old");
+    rk::testing::LogCapture log;
+    auto conn = logged_on();
+    ASSERT_TRUE(conn);
+    // The disk is full by the time the whole file is synced to it.
+    disk_.fail_at(1, ENOSPC, FaultyEnv::Mode::persistent, FaultyEnv::kSync);
+    const auto upload = client::upload(*conn, local_.path("SAVE.DAT"), "\\SAVE.DAT");
+    disk_.clear_faults();
+    EXPECT_NE(upload.status, client::Transfer::done);
+    EXPECT_EQ(home_.read_file("alice/SAVE.DAT"), "old");
+
+    const std::string cause =
+        "no space left: " + home_.path("alice/" + platform::upload_temp_name("SAVE.DAT")) + " (" +
+        std::generic_category().message(ENOSPC) + ")";
+    const std::string text = log.text();
+    EXPECT_NE(text.find("warning connection "), std::string::npos) << text;
+    EXPECT_NE(text.find(": alice: upload"), std::string::npos) << text;
+    EXPECT_NE(text.find("SAVE.DAT\" failed: " + cause), std::string::npos) << text;
 }
 
 TEST_F(FailingDiskTest, AccountIsCreatedOnlyWhenTheAccountFileHoldsIt) {

@@ -34,7 +34,7 @@ TEST(MaintenanceJobs, ConversionLiftsTheHoldOnClients) {
 
     const auto outcome = server.convert();
     EXPECT_TRUE(outcome.result.complete());
-    EXPECT_TRUE(outcome.finish.ok()) << outcome.finish.error;
+    EXPECT_TRUE(outcome.finish.ok()) << outcome.finish.status.to_string();
     EXPECT_EQ(home.read_file("alice/game/1/SAVE.DAT"), "saved");
     EXPECT_FALSE(std::filesystem::exists(home.path("alice/game/SV1.DAT")));
     EXPECT_FALSE(std::filesystem::exists(home.path("UserInfo.dat")));

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "file_times.h"
@@ -123,7 +124,7 @@ protected:
 
     Listing list(std::string_view wire_path, const WalkControl& control = {}) {
         Listing listing = build_listing(env, root, wire_path, control);
-        EXPECT_TRUE(listing.exists) << wire_path;
+        EXPECT_TRUE(listing.exists()) << wire_path;
         return listing;
     }
 };
@@ -272,11 +273,31 @@ TEST_F(ListingTest, NoFolderToListIsToldApartFromAnEmptyOne) {
                                   "\\b\\..\\..\\alice2", "\\out", "\\inner", "c:\\", "a\0b"s}) {
         SCOPED_TRACE("wire path " + wire_path);
         const Listing listing = build_listing(env, root, wire_path, {});
-        EXPECT_FALSE(listing.exists);
+        EXPECT_FALSE(listing.exists());
         EXPECT_EQ(listing.file_count, 0);
         EXPECT_TRUE(listing.bytes.empty());
     }
-    EXPECT_FALSE(build_listing(env, dir.path("nobody"), "", {}).exists);
+    EXPECT_FALSE(build_listing(env, dir.path("nobody"), "", {}).exists());
+}
+
+TEST_F(ListingTest, NoFolderToListSaysWhy) {
+    file("a.txt", 1);
+    dir.make_dir("outside");
+    dir.symlink(dir.path("outside"), "alice/out");
+    dir.make_dir("alice/b");
+    dir.symlink("b", "alice/inner");
+    using Code = platform::IoStatus::Code;
+    const std::pair<std::string, Code> cases[] = {
+        {"\\missing\\deeper", Code::not_found},
+        {"\\a.txt", Code::not_a_folder},
+        {"\\inner", Code::not_a_folder},  // a link below the user's folder is no folder
+        {"\\..\\alice2", Code::refused_path},
+        {"\\out", Code::refused_path},
+    };
+    for (const auto& [wire_path, code] : cases) {
+        const Listing listing = build_listing(env, root, wire_path, {});
+        EXPECT_EQ(listing.status.code(), code) << wire_path << ": " << listing.status.to_string();
+    }
 }
 
 TEST_F(ListingTest, UsersFolderThatIsALinkIsListed) {
@@ -284,7 +305,7 @@ TEST_F(ListingTest, UsersFolderThatIsALinkIsListed) {
     dir.write_file("real/game.sav", "abc");
     dir.symlink(dir.path("real"), "linked");
     const Listing listing = build_listing(env, dir.path("linked"), "", {});
-    ASSERT_TRUE(listing.exists);
+    ASSERT_TRUE(listing.exists());
     const Decoded decoded = decode(listing);
     ASSERT_EQ(decoded.files.size(), 1u);
     EXPECT_EQ(decoded.files[0].path, "\\game.sav");

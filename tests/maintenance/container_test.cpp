@@ -32,14 +32,14 @@ const std::vector<SaveFile> kSaves = {
 
 TEST(DecodeContainer, WholeFileFormGivesEveryEntryInOrder) {
     const DecodedContainer decoded = decode_container(testing::whole_file_container(kSaves), {});
-    ASSERT_TRUE(decoded.ok()) << decoded.damage;
+    ASSERT_TRUE(decoded.ok()) << decoded.status.to_string();
     EXPECT_EQ(decoded.form, ContainerForm::whole_file);
     EXPECT_EQ(files_of(decoded), kSaves);
 }
 
 TEST(DecodeContainer, PerEntryFormGivesEveryEntryInOrder) {
     const DecodedContainer decoded = decode_container(testing::per_entry_container(kSaves), {});
-    ASSERT_TRUE(decoded.ok()) << decoded.damage;
+    ASSERT_TRUE(decoded.ok()) << decoded.status.to_string();
     EXPECT_EQ(decoded.form, ContainerForm::per_entry);
     EXPECT_EQ(files_of(decoded), kSaves);
 }
@@ -51,7 +51,7 @@ TEST(DecodeContainer, StoredLengthOfZeroOrLessIsAnEmptyFileAndTheNextEntryFollow
         testing::put_per_entry(bytes, "\\nothing", {}, stored, 99);
         testing::put_per_entry(bytes, "\\next", block, static_cast<std::int32_t>(block.size()));
         const DecodedContainer decoded = decode_container(bytes, {});
-        ASSERT_TRUE(decoded.ok()) << stored << ": " << decoded.damage;
+        ASSERT_TRUE(decoded.ok()) << stored << ": " << decoded.status.to_string();
         EXPECT_EQ(files_of(decoded),
                   (std::vector<SaveFile>{{"\\nothing", ""}, {"\\next", "after"}}))
             << stored;
@@ -62,7 +62,7 @@ TEST(DecodeContainer, EmptyContainersHoldNoEntries) {
     const Bytes inflating_to_nothing = testing::zlib("");
     for (const Bytes& bytes : {Bytes{}, inflating_to_nothing}) {
         const DecodedContainer decoded = decode_container(bytes, {});
-        ASSERT_TRUE(decoded.ok()) << decoded.damage;
+        ASSERT_TRUE(decoded.ok()) << decoded.status.to_string();
         EXPECT_TRUE(decoded.entries.empty());
     }
 }
@@ -194,7 +194,7 @@ TEST(EntryPath, AcceptsNamesInsideTheSlotFolder) {
     };
     for (const Case& c : cases) {
         const EntryPath path = entry_path(c.name);
-        EXPECT_TRUE(path.ok()) << c.name << ": " << path.refusal;
+        EXPECT_TRUE(path.ok()) << c.name << ": " << path.status.to_string();
         EXPECT_EQ(path.parts, c.parts) << c.name;
     }
 }

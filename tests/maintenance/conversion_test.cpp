@@ -217,7 +217,7 @@ TEST_F(ConversionTest, HostileNamesAreRefusedTheRestConvertedAndTheContainerKept
         EXPECT_FALSE(result.complete());
         std::set<std::string> refused;
         for (const ConversionProblem& p : result.problems) {
-            EXPECT_EQ(p.kind, ProblemKind::refused) << p.entry << ": " << p.detail;
+            EXPECT_EQ(p.kind, ProblemKind::refused) << p.entry << ": " << p.status.to_string();
             EXPECT_EQ(p.path, at("u/g/SV1.DAT"));
             refused.insert(p.entry);
         }
@@ -307,7 +307,7 @@ TEST_F(ConversionTest, LinksAreNeverFollowed) {
     EXPECT_TRUE(fs::exists(at("u/h/SV2.DAT")));
     std::set<std::string> refused;
     for (const ConversionProblem& p : result.problems) {
-        EXPECT_EQ(p.kind, ProblemKind::refused) << p.path << ": " << p.detail;
+        EXPECT_EQ(p.kind, ProblemKind::refused) << p.path << ": " << p.status.to_string();
         refused.insert(p.path.substr(home().size() + 1) + (p.entry.empty() ? "" : " " + p.entry));
     }
     EXPECT_EQ(refused,
@@ -407,8 +407,8 @@ TEST_F(ConversionTest, FinishSavesTheAccountsBeforeRetiringTheLegacyFile) {
     ASSERT_TRUE(store.convert_pending());
 
     const FinishResult result = finish_conversion(pf::Env::host(), home(), store);
-    EXPECT_TRUE(result.ok()) << result.error;
-    EXPECT_TRUE(result.legacy_removed) << result.legacy_error;
+    EXPECT_TRUE(result.ok()) << result.status.to_string();
+    EXPECT_TRUE(result.legacy_removed) << result.legacy_status.to_string();
     EXPECT_FALSE(store.convert_pending());
     EXPECT_EQ(tree(home()), (std::set<std::string>{"rkServer.cfg"}));
 

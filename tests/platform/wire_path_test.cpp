@@ -135,5 +135,34 @@ TEST_F(WirePathTest, ALookupThatFailsRefusesRatherThanGuesses) {
     EXPECT_EQ(faulty.failures(), 1u);
 }
 
+struct RefusalCase {
+    const char* wire;
+    IoStatus::Code code;
+    const char* detail;  // below the test folder, or as sent when it starts with '\\'
+};
+
+TEST_F(WirePathTest, ARefusalSaysWhy) {
+    const RefusalCase cases[] = {
+        {"\\..\\alice2", IoStatus::Code::refused_path, "\\..\\alice2"},
+        {"up\\secret.txt", IoStatus::Code::refused_path, "alice/up"},
+        {"dangling", IoStatus::Code::not_found, "alice/dangling"},
+        {"loop", IoStatus::Code::refused_path, "alice/loop"},  // ELOOP
+    };
+    for (const auto& c : cases) {
+        IoStatus why;
+        EXPECT_EQ(map_wire_path(env, root, c.wire, &why), std::nullopt) << c.wire;
+        EXPECT_EQ(why.code(), c.code) << c.wire << ": " << why.to_string();
+        EXPECT_EQ(why.detail(), c.detail[0] == '\\' ? std::string(c.detail) : dir.path(c.detail))
+            << c.wire;
+    }
+    // The cause of a lookup the disk failed is the disk's.
+    FaultyEnv faulty(env);
+    faulty.fail_at(2, EIO, FaultyEnv::Mode::once, FaultyEnv::kInspect);
+    IoStatus why;
+    EXPECT_EQ(map_wire_path(faulty, root, "Saves\\Game1.SAV", &why), std::nullopt);
+    EXPECT_EQ(why.code(), IoStatus::Code::io_error) << why.to_string();
+    EXPECT_EQ(why.error().value(), EIO);
+}
+
 }  // namespace
 }  // namespace rk::platform

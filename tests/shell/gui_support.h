@@ -241,7 +241,7 @@ protected:
     // Writes the account file, so that the store starts unmodified.
     void save() {
         const auto saved = server_->save_accounts();
-        ASSERT_TRUE(saved.ok()) << saved.error;
+        ASSERT_TRUE(saved.ok()) << saved.status.to_string();
     }
     void set_system_password(const std::string& password) {
         server_->change_settings({.system_password = password}, core::Save::later);
