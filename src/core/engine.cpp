@@ -19,7 +19,6 @@ Engine::Engine(asio::io_context& io, platform::Env& env, std::string home,
       env_(env),
       home_(std::move(home)),
       accounts_(accounts),
-      ticks_(ticks),
       clock_(ticks),
       client_config_(env, home_),
       open_input_(std::move(open_input)),
@@ -207,7 +206,7 @@ void Engine::on_tick(std::uint64_t now) {
 }
 
 void Engine::link_check() {
-    const std::uint64_t now = ticks_.now();
+    const std::uint64_t now = clock_.now();
     std::vector<std::shared_ptr<Session>> idle;
     for (auto& [id, session] : live_connections_) {
         if (shutting_down_ || session->link().last_activity() + kIdleLimitMs < now) {

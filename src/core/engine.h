@@ -130,7 +130,6 @@ private:
     platform::Env& env_;
     const std::string home_;
     accounts::AccountStore& accounts_;
-    support::TickSource& ticks_;
     ServerClock clock_;
     accounts::ClientConfig client_config_;
 

@@ -185,11 +185,8 @@ asio::awaitable<bool> Link::send(wire::PacketHead head, std::span<const std::uin
     co_return true;
 }
 
-asio::awaitable<bool> Link::send_reply(std::uint8_t code, std::int32_t arg1, std::int32_t arg2) {
-    wire::PacketHead head;
-    head.code = code;
-    head.kind = std::uint8_t(wire::Kind::reply);
-    head.want_ack = wire::kWantAck;
+asio::awaitable<bool> Link::send_reply(wire::Reply reply, std::int32_t arg1, std::int32_t arg2) {
+    auto head = wire::packet_head(reply, true);
     head.arg1 = arg1;
     head.arg2 = arg2;
     co_return co_await send(head);

@@ -20,6 +20,7 @@
 
 #include "core/signal.h"
 #include "wire/ack_ring.h"
+#include "wire/codes.h"
 #include "wire/framer.h"
 #include "wire/packet.h"
 #include "wire/recent_seqs.h"
@@ -64,7 +65,7 @@ public:
     // peer acknowledges it, resending it meanwhile. False when the link
     // closed first.
     asio::awaitable<bool> send(wire::PacketHead head, std::span<const std::uint8_t> payload = {});
-    asio::awaitable<bool> send_reply(std::uint8_t code, std::int32_t arg1 = 0,
+    asio::awaitable<bool> send_reply(wire::Reply reply, std::int32_t arg1 = 0,
                                      std::int32_t arg2 = 0);
 
     // Waits until no more than `bytes` wait to be written, or the link closes.

@@ -32,7 +32,7 @@ asio::awaitable<void> Session::on_logon(const wire::Packet& packet) {
     auto refusal = wire::LogonRefusal::bad_credentials;
     const auto creds = wire::read_credentials(packet.payload);
     if (packet.head.arg1 != wire::kProtocolVersion) {
-        co_await link_.send_reply(wire::code_of(Reply::wrong_version), wire::kProtocolVersion);
+        co_await link_.send_reply(Reply::wrong_version, wire::kProtocolVersion);
         refusal = wire::LogonRefusal::wrong_version;
     } else if (const auto index = engine_.accounts().find_user_pass(creds.name, creds.password)) {
         if (engine_.accounts().accounts()[*index].forbidden) {
@@ -42,7 +42,7 @@ asio::awaitable<void> Session::on_logon(const wire::Packet& packet) {
             user_name_ = creds.name;
             user_root_ = *root;
             spdlog::info("connection {}: {} logged on", id(), creds.name);
-            co_await link_.send_reply(wire::code_of(Reply::logon_accepted),
+            co_await link_.send_reply(Reply::logon_accepted,
                                       engine_.accounts().settings().bandwidth);
             auto& config = engine_.client_config();
             if (config.should_push(engine_.accounts().settings())) {
@@ -60,7 +60,7 @@ asio::awaitable<void> Session::on_logon(const wire::Packet& packet) {
                  refusal == wire::LogonRefusal::wrong_version ? "wrong version"
                  : refusal == wire::LogonRefusal::forbidden   ? "forbidden"
                                                               : "unknown user or wrong password");
-    co_await link_.send_reply(wire::code_of(Reply::logon_refused), std::int32_t(refusal));
+    co_await link_.send_reply(Reply::logon_refused, std::int32_t(refusal));
     if (refusal == wire::LogonRefusal::wrong_version) close("wrong protocol version");
 }
 
@@ -70,7 +70,7 @@ asio::awaitable<void> Session::on_logoff(const wire::Packet&) {
     request_stop();
     upload_.abandon();
     spdlog::info("connection {}: {} logged off", id(), user_name_);
-    co_await link_.send_reply(wire::code_of(Reply::logged_off));
+    co_await link_.send_reply(Reply::logged_off);
 }
 
 asio::awaitable<void> Session::on_create_account(const wire::Packet& packet) {
@@ -96,7 +96,7 @@ asio::awaitable<void> Session::on_create_account(const wire::Packet& packet) {
                 break;
         }
     }
-    co_await link_.send_reply(wire::code_of(reply));
+    co_await link_.send_reply(reply);
 }
 
 }  // namespace rk::core

@@ -59,8 +59,7 @@ void Session::request_stop() {
 asio::awaitable<void> Session::answer_failure(FailedStep step, std::string_view wire_path,
                                               const platform::IoStatus& status, std::int32_t arg1) {
     log_failure(id(), user_name_, step, wire_path, status);
-    if (const auto reply = failure_reply(step))
-        co_await link_.send_reply(wire::code_of(*reply), arg1);
+    if (const auto reply = failure_reply(step)) co_await link_.send_reply(*reply, arg1);
 }
 
 void Session::on_packet(wire::Packet&& packet) {

@@ -19,7 +19,7 @@ asio::awaitable<void> Session::on_delete_file(const wire::Packet& packet) {
     const std::string path = wire::zstr_at(packet.payload);
     const auto status = files::delete_file(engine_.env(), user_root_, path);
     if (!status.ok()) co_return co_await answer_failure(FailedStep::delete_file, path, status);
-    co_await link_.send_reply(wire::code_of(Reply::file_deleted));
+    co_await link_.send_reply(Reply::file_deleted);
 }
 
 // Folder requests have no answer.
@@ -47,14 +47,12 @@ asio::awaitable<void> Session::on_delete_tree(const wire::Packet& packet) {
     if (link_.closed()) co_return;
     // Answered all the same: nothing was there to delete.
     if (!status.ok()) co_await answer_failure(FailedStep::delete_tree, path, status);
-    co_await link_.send_reply(wire::code_of(Reply::tree_deleted));
+    co_await link_.send_reply(Reply::tree_deleted);
 }
 
 asio::awaitable<void> Session::on_ask_slot_dates(const wire::Packet& packet) {
     const auto dates = files::slot_dates(engine_.env(), user_root_, wire::zstr_at(packet.payload));
-    wire::PacketHead head;
-    head.kind = std::uint8_t(wire::Kind::reply);
-    head.code = wire::code_of(Reply::slot_dates);
+    auto head = wire::packet_head(Reply::slot_dates, false);
     head.arg1 = packet.head.arg1;
     head.arg2 = dates[0];
     head.arg3 = dates[1];

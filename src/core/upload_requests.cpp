@@ -29,7 +29,7 @@ asio::awaitable<void> Session::on_upload_start(const wire::Packet& packet) {
             co_await answer_failure(FailedStep::upload_start, header.name, upload_.last_failure());
             break;
         case files::Upload::StartResult::complete:
-            co_await link_.send_reply(wire::code_of(Reply::upload_complete), header.transfer_id);
+            co_await link_.send_reply(Reply::upload_complete, header.transfer_id);
             break;
         case files::Upload::StartResult::active:
             break;
@@ -41,7 +41,7 @@ asio::awaitable<void> Session::on_upload_chunk(const wire::Packet& packet) {
     const auto& h = packet.head;
     switch (upload_.chunk(h.arg1, h.arg2, packet.payload, wire::low_byte_flag(h.arg4))) {
         case files::Upload::ChunkResult::complete:
-            co_await link_.send_reply(wire::code_of(Reply::upload_complete), h.arg1);
+            co_await link_.send_reply(Reply::upload_complete, h.arg1);
             break;
         case files::Upload::ChunkResult::failed:
             co_await answer_failure(FailedStep::upload_chunk, upload_.wire_path(),
@@ -56,7 +56,7 @@ asio::awaitable<void> Session::on_upload_end(const wire::Packet& packet) {
     const std::int32_t id = packet.head.arg1;
     switch (upload_.end(id)) {
         case files::Upload::EndResult::complete:
-            co_await link_.send_reply(wire::code_of(Reply::upload_complete), id);
+            co_await link_.send_reply(Reply::upload_complete, id);
             break;
         case files::Upload::EndResult::missing: {
             const auto list = upload_.missing_list();

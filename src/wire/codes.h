@@ -75,6 +75,11 @@ constexpr PacketHead packet_head(Request code, bool want_ack) {
             .kind = std::uint8_t(Kind::request),
             .want_ack = want_ack ? kWantAck : std::uint8_t{0}};
 }
+constexpr PacketHead packet_head(Reply code, bool want_ack) {
+    return {.code = code_of(code),
+            .kind = std::uint8_t(Kind::reply),
+            .want_ack = want_ack ? kWantAck : std::uint8_t{0}};
+}
 constexpr PacketHead packet_head(Data code, bool want_ack) {
     return {.code = code_of(code),
             .kind = std::uint8_t(Kind::data),

@@ -5,7 +5,6 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
-
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -30,6 +29,13 @@ using wire::Request;
 
 constexpr auto kNoAnswer = 300ms;
 
+accounts::AccountImage image_with(std::vector<accounts::Account> users,
+                                  std::uint16_t bandwidth = 0) {
+    accounts::AccountImage image;
+    image.accounts = std::move(users);
+    image.settings.bandwidth = bandwidth;
+    return image;
+}
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -60,6 +66,18 @@ protected:
     // server handles one connection's packets in order.
     void sync(Connection& c) { ASSERT_TRUE(c.request(Kind::request, 99)); }
 
+    // A server whose one account, alice, has game/SAVE.DAT, and a connection
+    // logged on as alice; null when the logon failed.
+    std::unique_ptr<Connection> logged_on_with_a_save() {
+        write_accounts(image_with({{"alice", "pw", false}}));
+        home_.make_dir("alice/game");
+        home_.write_file("alice/game/SAVE.DAT", "x");
+        start();
+        auto conn = connect();
+        if (conn->logon("alice", "pw").status != client::Logon::accepted) return nullptr;
+        return conn;
+    }
+
     std::size_t connections() {
         // The close runs on the io thread a moment after the socket event.
         for (int i = 0; i < 100; ++i) {
@@ -74,13 +92,6 @@ protected:
     support::ManualTickSource ticks_;
     std::unique_ptr<Server> server_;
 };
-
-accounts::AccountImage image_with(std::vector<accounts::Account> users, std::uint16_t bandwidth = 0) {
-    accounts::AccountImage image;
-    image.accounts = std::move(users);
-    image.settings.bandwidth = bandwidth;
-    return image;
-}
 
 TEST_F(EngineTest, LogonAnswersByVersionCredentialsAndForbiddenMark) {
     write_accounts(image_with({{"alice", "pw", false}, {"bob", "pw", true}}, 77));
@@ -274,8 +285,9 @@ TEST_F(EngineTest, RequestsBeforeLogonAreAcknowledgedAndIgnored) {
     home_.write_file("alice/keep.dat", "x");
     start();
     auto conn = connect();
-    EXPECT_TRUE(conn->request(Kind::request, code_of(Request::delete_file), {},
-                              std::vector<std::uint8_t>{'\\', 'k', 'e', 'e', 'p', '.', 'd', 'a', 't', 0}));
+    EXPECT_TRUE(
+        conn->request(Kind::request, code_of(Request::delete_file), {},
+                      std::vector<std::uint8_t>{'\\', 'k', 'e', 'e', 'p', '.', 'd', 'a', 't', 0}));
     EXPECT_FALSE(conn->receive(kNoAnswer));
     EXPECT_TRUE(std::filesystem::exists(home_.path("alice/keep.dat")));
 }
@@ -341,12 +353,8 @@ TEST_F(EngineTest, ClientThatNeverAcknowledgesIsClosedByTheLinkWatch) {
 }
 
 TEST_F(EngineTest, PacketOfAnUnknownKindIsNotActedOn) {
-    write_accounts(image_with({{"alice", "pw", false}}));
-    home_.make_dir("alice/game");
-    home_.write_file("alice/game/SAVE.DAT", "x");
-    start();
-    auto conn = connect();
-    ASSERT_EQ(conn->logon("alice", "pw").status, client::Logon::accepted);
+    auto conn = logged_on_with_a_save();
+    ASSERT_TRUE(conn);
     const std::vector<std::uint8_t> root{'\\', 0};
     EXPECT_TRUE(conn->request(wire::Kind(99), code_of(Request::delete_tree), {}, root));
     EXPECT_FALSE(conn->receive(kNoAnswer));
@@ -354,12 +362,8 @@ TEST_F(EngineTest, PacketOfAnUnknownKindIsNotActedOn) {
 }
 
 TEST_F(EngineTest, CodesTheServerDoesNotTakeAreAcknowledgedAndActOnNothing) {
-    write_accounts(image_with({{"alice", "pw", false}}));
-    home_.make_dir("alice/game");
-    home_.write_file("alice/game/SAVE.DAT", "x");
-    start();
-    auto conn = connect();
-    ASSERT_EQ(conn->logon("alice", "pw").status, client::Logon::accepted);
+    auto conn = logged_on_with_a_save();
+    ASSERT_TRUE(conn);
     const auto save = wire::path_payload("\\game\\SAVE.DAT");
     struct Case {
         const char* name;
@@ -444,7 +448,8 @@ TEST_F(EngineTest, PendingConversionAcknowledgesButActsOnNothing) {
     home_.write_file("UserInfo.dat", legacy);
     start();
     auto conn = connect();
-    EXPECT_TRUE(conn->request(Kind::request, code_of(Request::logon), {wire::kProtocolVersion, 0, 0, 0},
+    EXPECT_TRUE(conn->request(Kind::request, code_of(Request::logon),
+                              {wire::kProtocolVersion, 0, 0, 0},
                               wire::write_credentials("alice", "pw")));
     EXPECT_FALSE(conn->receive(kNoAnswer));
     EXPECT_TRUE(conn->request(Kind::request, code_of(Request::create_account), {},
