@@ -182,19 +182,15 @@ void Connection::pump(Clock::time_point deadline) {
         fail(read_error_);
         return;
     }
-    framer_.feed(std::span<const std::uint8_t>(read_buffer_.data(), read_size_));
-    std::vector<std::uint8_t> packet;
-    while (!closed_) {
-        const auto result = framer_.next(packet);
-        if (result == wire::Framer::Result::need_more) break;
-        if (result == wire::Framer::Result::fatal) {
-            // The stream cannot be resynchronised; carrying on would only
-            // misread what follows.
-            fail(std::make_error_code(std::errc::protocol_error));
-            break;
-        }
-        take(packet);
-    }
+    const auto result = framer_.take(
+        std::span<const std::uint8_t>(read_buffer_.data(), read_size_),
+        [this](std::span<const std::uint8_t> packet) {
+            if (!closed_) take(packet);
+        });
+    // The stream cannot be resynchronised; carrying on would only misread
+    // what follows.
+    if (result == wire::Framer::Result::fatal && !closed_)
+        fail(std::make_error_code(std::errc::protocol_error));
 }
 
 void Connection::take(std::span<const std::uint8_t> bytes) {

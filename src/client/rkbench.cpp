@@ -77,7 +77,7 @@ std::vector<std::uint8_t> request(std::uint8_t code, std::int32_t arg1,
 // Reads packets until one with `code` arrives; acknowledges what asks.
 asio::awaitable<bool> await_code(tcp::socket& socket, wire::Framer& framer, std::uint8_t code) {
     std::array<std::uint8_t, 4096> buffer{};
-    std::vector<std::uint8_t> raw;
+    wire::Framer::View raw;
     for (;;) {
         while (framer.next(raw) == wire::Framer::Result::packet) {
             const auto packet = wire::decode_packet(raw);

@@ -13,9 +13,8 @@ namespace rk::core {
 
 namespace {
 
-// Bytes gathered into one write. Small packets (acknowledgements, replies)
-// are copied together, since a write takes only a few dozen separate buffers.
-constexpr std::size_t kGatherBytes = 64 * 1024;
+// An idle link gives back a queue buffer larger than this.
+constexpr std::size_t kIdleBufferBytes = 64 * 1024;
 // Bytes a link may have waiting to be written. Only a peer that sends
 // without ever reading gets there; it would otherwise make us hold its
 // acknowledgements without bound.
@@ -72,8 +71,11 @@ void Link::close(std::string_view reason) {
     spdlog::info("connection {} from {} closed: {}", id_, peer_, reason);
     std::error_code ignored;
     socket_.close(ignored);
-    out_.clear();
-    out_bytes_ = 0;
+    std::vector<std::uint8_t>().swap(out_);
+    std::vector<std::uint64_t>().swap(ends_);
+    out_start_ = 0;
+    ends_head_ = 0;
+    written_total_ = queued_total_;
     queued_.notify();
     written_.notify();
     acked_.notify();
@@ -84,7 +86,6 @@ void Link::close(std::string_view reason) {
 // ---- receiving ----
 
 asio::awaitable<void> Link::read_loop() {
-    std::vector<std::uint8_t> raw;
     const auto buffer = engine_.read_buffer();
     while (!closed_) {
         std::error_code wait_ec;
@@ -103,24 +104,21 @@ asio::awaitable<void> Link::read_loop() {
             co_return;
         }
         last_activity_ = engine_.clock().now();
-        framer_.feed(buffer.first(n));
-        for (;;) {
-            const auto result = framer_.next(raw);
-            if (result == wire::Framer::Result::need_more) break;
-            if (result == wire::Framer::Result::fatal) {
-                spdlog::warn("connection {}: {}", id_, framer_.error());
-                close("framing error");
-                co_return;
-            }
-            receive(raw);
-            if (closed_) co_return;
+        // Packets are read where they lie in the shared buffer; what the
+        // owner keeps, it copies.
+        const auto result = framer_.take(buffer.first(n), [this](std::span<const std::uint8_t> raw) {
+            if (!closed_) receive(raw);
+        });
+        if (closed_) co_return;
+        if (result == wire::Framer::Result::fatal) {
+            spdlog::warn("connection {}: {}", id_, framer_.error());
+            close("framing error");
+            co_return;
         }
-        // An idle link keeps no large buffer from one big packet.
-        if (raw.capacity() > kGatherBytes) std::vector<std::uint8_t>().swap(raw);
     }
 }
 
-void Link::receive(std::vector<std::uint8_t>& raw) {
+void Link::receive(std::span<const std::uint8_t> raw) {
     if (!wire::checksum_ok(raw)) return;  // the sender's resend repairs it
     auto packet = wire::decode_packet(raw);
     if (!packet) return;
@@ -130,52 +128,67 @@ void Link::receive(std::vector<std::uint8_t>& raw) {
         acked_.notify();
         return;
     }
-    if (head.want_ack != 0)
-        queue(std::make_shared<const Bytes>(wire::encode_ack(send_seq_, head.seq)));
+    if (head.want_ack != 0 && make_room(wire::kAckSize)) {
+        wire::append_ack(out_, send_seq_, head.seq);
+        queued_packet();
+    }
     if (!recent_.accept(head.seq)) return;
     owner_.on_packet(std::move(*packet));
 }
 
 // ---- sending ----
 
-void Link::queue(std::shared_ptr<const Bytes> bytes) {
-    if (closed_ || engine_.shutting_down()) return;
-    if (out_bytes_ + bytes->size() > kOutLimitBytes) {
+bool Link::make_room(std::size_t size) {
+    if (closed_ || engine_.shutting_down()) return false;
+    if (waiting() + size > kOutLimitBytes) {
         close("client does not read what it asks for");
-        return;
+        return false;
     }
-    if (out_.empty()) {
+    return true;
+}
+
+std::uint64_t Link::queued_packet() {
+    const bool was_empty = waiting() == 0;
+    queued_total_ = written_total_ + (out_.size() - out_start_);
+    ends_.push_back(queued_total_);
+    if (was_empty) {
         front_since_ = engine_.clock().now();
         queued_.notify();
     }
-    out_bytes_ += bytes->size();
-    out_.push_back(std::move(bytes));
+    return queued_total_;
 }
 
-bool Link::queued(const std::shared_ptr<const Bytes>& bytes) const {
-    return std::find(out_.begin(), out_.end(), bytes) != out_.end();
+std::uint64_t Link::queue(std::span<const std::uint8_t> bytes) {
+    if (!make_room(bytes.size())) return 0;
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    return queued_packet();
+}
+
+bool Link::post(wire::PacketHead head, std::span<const std::uint8_t> payload) {
+    // A closed link still uses up the number.
+    head.seq = ++send_seq_;
+    if (!make_room(wire::kHeaderSize + payload.size())) return false;
+    wire::append_packet(out_, head, payload);
+    queued_packet();
+    last_activity_ = engine_.clock().now();
+    return true;
 }
 
 asio::awaitable<bool> Link::send(wire::PacketHead head, std::span<const std::uint8_t> payload) {
-    // A closed link still uses up the number.
-    head.seq = ++send_seq_;
-    if (closed_) co_return false;
-    auto bytes = std::make_shared<const Bytes>(wire::encode_packet(head, payload));
-    queue(bytes);
-    ServerClock& clock = engine_.clock();
     // A completed send renews the link; resends of an unacknowledged reply
     // do not, so a client that never acknowledges still falls silent.
-    if (head.want_ack == 0) {
-        last_activity_ = clock.now();
-        co_return true;
-    }
-
+    if (head.want_ack == 0) co_return post(head, payload);
+    head.seq = ++send_seq_;
+    if (closed_) co_return false;
+    const std::vector<std::uint8_t> bytes = wire::encode_packet(head, payload);
+    std::uint64_t copy_ends = queue(bytes);
+    ServerClock& clock = engine_.clock();
     std::uint64_t resend_at = clock.now() + kResendMs;
     while (!closed_ && !acks_.contains(head.seq)) {
         if (clock.now() >= resend_at) {
             resend_at = clock.now() + kResendMs;
             // The same bytes again, unless the last copy is still waiting to go.
-            if (!queued(bytes)) queue(bytes);
+            if (written_total_ >= copy_ends) copy_ends = queue(bytes);
             continue;
         }
         co_await clock.until(resend_at, acked_);
@@ -193,54 +206,66 @@ asio::awaitable<bool> Link::send_reply(wire::Reply reply, std::int32_t arg1, std
 }
 
 asio::awaitable<void> Link::drain_to(std::size_t bytes) {
-    while (out_bytes_ > bytes && !closed_) co_await written_.wait();
+    while (waiting() > bytes && !closed_) co_await written_.wait();
 }
 
 asio::awaitable<void> Link::write_loop() {
-    Bytes gathered;
     while (!closed_) {
-        if (out_.empty()) {
-            if (gathered.capacity() > 4096) Bytes().swap(gathered);  // idle: hold no buffer
+        if (waiting() == 0) {
+            if (out_.capacity() > kIdleBufferBytes) {
+                std::vector<std::uint8_t>().swap(out_);
+                std::vector<std::uint64_t>().swap(ends_);
+            }
             co_await queued_.wait();
             continue;
         }
-        gathered.clear();
-        for (std::size_t i = 0; i < out_.size(); ++i) {
-            const Bytes& b = *out_[i];
-            const std::size_t skip = i == 0 ? front_written_ : 0;
-            if (i > 0 && gathered.size() + b.size() > kGatherBytes) break;
-            gathered.insert(gathered.end(), b.begin() + std::ptrdiff_t(skip), b.end());
-        }
+        // Everything waiting in one write: the socket takes what it can.
         std::error_code ec;
-        std::size_t n = co_await socket_.async_write_some(
-            asio::buffer(gathered), asio::redirect_error(asio::use_awaitable, ec));
-        if (closed_) co_return;
-        if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+        const std::size_t n = socket_.write_some(
+            asio::buffer(out_.data() + out_start_, out_.size() - out_start_), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            co_await socket_.async_wait(asio::socket_base::wait_write,
+                                        asio::redirect_error(asio::use_awaitable, ec));
+            if (closed_) co_return;
+            if (ec) {
+                close(ec.message());
+                co_return;
+            }
+            continue;
+        }
         if (ec) {
             close(ec.message());
             co_return;
         }
-        // Whole packets written leave the queue; the next one starts its clock.
-        while (n > 0) {
-            const std::size_t left = out_.front()->size() - front_written_;
-            if (n < left) {
-                front_written_ += n;
-                break;
-            }
-            n -= left;
-            out_bytes_ -= out_.front()->size();
-            out_.pop_front();
-            front_written_ = 0;
-            front_since_ = engine_.clock().now();
-        }
+        written(n);
         written_.notify();
+    }
+}
+
+void Link::written(std::size_t n) {
+    out_start_ += n;
+    written_total_ += n;
+    // Whole packets written leave the queue; the next one starts its clock.
+    const std::size_t front = ends_head_;
+    while (ends_head_ < ends_.size() && ends_[ends_head_] <= written_total_) ++ends_head_;
+    if (ends_head_ != front) front_since_ = engine_.clock().now();
+    if (out_start_ == out_.size()) {
+        out_.clear();
+        ends_.clear();
+        out_start_ = 0;
+        ends_head_ = 0;
+    } else if (out_start_ >= kIdleBufferBytes && out_start_ * 2 >= out_.size()) {
+        out_.erase(out_.begin(), out_.begin() + std::ptrdiff_t(out_start_));
+        ends_.erase(ends_.begin(), ends_.begin() + std::ptrdiff_t(ends_head_));
+        out_start_ = 0;
+        ends_head_ = 0;
     }
 }
 
 asio::awaitable<void> Link::stall_watch() {
     ServerClock& clock = engine_.clock();
     while (!closed_) {
-        if (out_.empty()) {
+        if (waiting() == 0) {
             co_await queued_.wait();
             continue;
         }

@@ -1,16 +1,15 @@
 // The framed, acknowledged link of one accepted connection: it reads and
 // frames bytes, checks sums, acknowledges, drops duplicates and hands every
 // other packet to its owner in arrival order; it numbers and seals what the
-// owner sends, writes one ordered queue in gathered writes, resends an
-// unacknowledged packet every 100 ms of the server clock, and gives up on a
-// peer that takes nothing for 6 s. Knows nothing of what packets mean.
-// Used from the io thread only.
+// owner sends straight into one ordered queue of bytes, written in large
+// writes, resends an unacknowledged packet every 100 ms of the server clock,
+// and gives up on a packet that cannot be written for 6 s. Knows nothing of
+// what packets mean. Used from the io thread only.
 #pragma once
 
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <span>
@@ -65,28 +64,38 @@ public:
     // peer acknowledges it, resending it meanwhile. False when the link
     // closed first.
     asio::awaitable<bool> send(wire::PacketHead head, std::span<const std::uint8_t> payload = {});
+    // The same for a packet that wants no acknowledgement, without waiting:
+    // it is sealed in place at the end of the queue.
+    bool post(wire::PacketHead head, std::span<const std::uint8_t> payload = {});
     asio::awaitable<bool> send_reply(wire::Reply reply, std::int32_t arg1 = 0,
                                      std::int32_t arg2 = 0);
 
     // Waits until no more than `bytes` wait to be written, or the link closes.
     asio::awaitable<void> drain_to(std::size_t bytes);
+    // Bytes queued and not yet written.
+    std::size_t waiting() const { return std::size_t(queued_total_ - written_total_); }
 
     std::uint64_t id() const { return id_; }
     // The last time the peer sent something or took a packet we sent.
     std::uint64_t last_activity() const { return last_activity_; }
 
 private:
-    using Bytes = std::vector<std::uint8_t>;
-
     asio::awaitable<void> read_loop();
     asio::awaitable<void> write_loop();
     // Closes the link when the packet at the front of the queue has waited
     // kSendGiveUpMs without being written whole.
     asio::awaitable<void> stall_watch();
 
-    void receive(std::vector<std::uint8_t>& raw);
-    void queue(std::shared_ptr<const Bytes> bytes);
-    bool queued(const std::shared_ptr<const Bytes>& bytes) const;
+    void receive(std::span<const std::uint8_t> raw);
+    // Makes room for a packet of `size` bytes at the end of the queue; false
+    // (and nothing queued) when the link is closed or the queue is full.
+    bool make_room(std::size_t size);
+    // The packet appended since make_room() counts as queued; returns the
+    // queue position of its end.
+    std::uint64_t queued_packet();
+    // Queues `bytes` as they are; the end's position, or 0 when not queued.
+    std::uint64_t queue(std::span<const std::uint8_t> bytes);
+    void written(std::size_t n);
 
     Engine& engine_;
     asio::ip::tcp::socket socket_;
@@ -101,10 +110,16 @@ private:
     wire::AckRing acks_;
     std::uint32_t send_seq_ = 0xFFFFFFFFu;
 
-    // Packets in order of queueing; the front one may be partly written.
-    std::deque<std::shared_ptr<const Bytes>> out_;
-    std::size_t out_bytes_ = 0;
-    std::size_t front_written_ = 0;
+    // The bytes waiting to be written start at out_start_; ends_ holds, from
+    // ends_head_, the queue position (counted in bytes since the link
+    // opened) where each waiting packet ends. The front one may be partly
+    // written.
+    std::vector<std::uint8_t> out_;
+    std::size_t out_start_ = 0;
+    std::vector<std::uint64_t> ends_;
+    std::size_t ends_head_ = 0;
+    std::uint64_t queued_total_ = 0;
+    std::uint64_t written_total_ = 0;
     std::uint64_t front_since_ = 0;
     Signal queued_;   // the queue got a packet
     Signal written_;  // bytes of the queue went out

@@ -10,9 +10,10 @@ namespace rk::core {
 
 namespace {
 
-// A transfer waits while this much is queued for the socket, so that a large
-// file is read as the client takes it, not all at once.
-constexpr std::size_t kBacklog = 64 * 1024;
+// A transfer queues chunks until this much waits for the socket, then waits
+// until half of it has gone: a large file is read as the client takes it,
+// not all at once, and the transfer wakes once per many chunks.
+constexpr std::size_t kBacklog = 256 * 1024;
 // After the last chunk the client is asked every 80 ms whether it has all.
 constexpr std::uint64_t kAskEveryMs = 80;
 
@@ -60,24 +61,28 @@ asio::awaitable<void> OutboundTransfer::run() {
             co_await clock.until(clock.now() + kAskEveryMs, wake_);
             continue;
         }
-        if (!co_await send_chunk(next_chunk_++, chunk)) break;
-        co_await link_.drain_to(kBacklog);
+        const std::size_t queued = post_chunk(next_chunk_++, chunk);
+        if (queued == 0) break;
+        if (engine_.bandwidth_limit() > 0) co_await pace(queued);
+        if (link_.waiting() >= kBacklog) co_await link_.drain_to(kBacklog / 2);
     }
 }
 
-asio::awaitable<bool> OutboundTransfer::send_chunk(std::uint64_t index,
-                                                   std::span<const std::uint8_t> chunk) {
-    const wire::Packet packet =
-        wire::Chunk::encode(wire::Data(source_.data_code()), std::int32_t(id_), std::int32_t(index),
-                            chunk, source_.compress());
-    if (!co_await link_.send(packet.head, packet.payload)) co_return false;
-    co_await pace(wire::kHeaderSize + packet.payload.size());
-    co_return true;
+std::size_t OutboundTransfer::post_chunk(std::uint64_t index, std::span<const std::uint8_t> chunk) {
+    const auto code = wire::Data(source_.data_code());
+    const auto chunk_index = std::int32_t(index);
+    if (!source_.compress()) {
+        // A file's bytes go from the read-ahead block straight into the queue.
+        if (!link_.post(wire::Chunk::head(code, std::int32_t(id_), chunk_index), chunk)) return 0;
+        return wire::kHeaderSize + chunk.size();
+    }
+    const wire::Packet packet = wire::Chunk::encode(code, std::int32_t(id_), chunk_index, chunk, true);
+    if (!link_.post(packet.head, packet.payload)) return 0;
+    return wire::kHeaderSize + packet.payload.size();
 }
 
 asio::awaitable<void> OutboundTransfer::pace(std::size_t sent_bytes) {
     // Every transfer of the server shares one budget, refilled every tick.
-    if (engine_.bandwidth_limit() <= 0) co_return;
     engine_.spend_bandwidth(std::int64_t(sent_bytes));
     ServerClock& clock = engine_.clock();
     while (engine_.bandwidth_budget() < 0 && engine_.bandwidth_limit() > 0 && !link_.closed() &&

@@ -37,9 +37,9 @@ public:
     void wake() { wake_.notify(); }
 
 private:
-    // Sends chunk `index`, compressed where the content allows and it pays;
-    // false when the link closed.
-    asio::awaitable<bool> send_chunk(std::uint64_t index, std::span<const std::uint8_t> chunk);
+    // Queues chunk `index`, compressed where the content allows and it pays;
+    // the bytes queued, 0 when the link closed.
+    std::size_t post_chunk(std::uint64_t index, std::span<const std::uint8_t> chunk);
     // Waits while the shared bandwidth budget is spent.
     asio::awaitable<void> pace(std::size_t sent_bytes);
     bool stopped() const;

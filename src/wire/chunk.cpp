@@ -5,11 +5,16 @@
 
 namespace rk::wire {
 
+PacketHead Chunk::head(Data code, std::int32_t transfer_id, std::int32_t index) {
+    PacketHead head = packet_head(code, false);
+    head.arg1 = transfer_id;
+    head.arg2 = index;
+    return head;
+}
+
 Packet Chunk::encode(Data code, std::int32_t transfer_id, std::int32_t index,
                      std::span<const std::uint8_t> bytes, bool compress) {
-    Packet packet{packet_head(code, false), {}};
-    packet.head.arg1 = transfer_id;
-    packet.head.arg2 = index;
+    Packet packet{head(code, transfer_id, index), {}};
     if (compress) {
         Packed packed = compress_if_pays(bytes, CompressLevel::normal);
         packet.payload = std::move(packed.bytes);

@@ -19,6 +19,8 @@ struct Chunk {
     std::int32_t index = 0;
     std::vector<std::uint8_t> bytes;  // plain
 
+    // The header of a chunk whose payload goes as it is.
+    static PacketHead head(Data code, std::int32_t transfer_id, std::int32_t index);
     // Compressed at zlib's default level where that pays, when `compress`.
     static Packet encode(Data code, std::int32_t transfer_id, std::int32_t index,
                          std::span<const std::uint8_t> bytes, bool compress);

@@ -10,72 +10,92 @@ namespace rk::wire {
 namespace {
 
 constexpr std::array<std::uint8_t, 4> kMagicBytes{0x69, 0x24, 0x57, 0x13};
+// An idle connection keeps no larger buffer than this from one big packet.
+constexpr std::size_t kIdleHold = 64 * 1024;
 
 }  // namespace
 
-void Framer::feed(std::span<const std::uint8_t> bytes) {
+void Framer::feed(View bytes) {
     if (!error_.empty()) return;
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    held_.insert(held_.end(), bytes.begin(), bytes.end());
 }
 
-// Moves start_ to the next magic; keeps a partial magic at the end.
-bool Framer::seek_magic() {
-    auto begin = buffer_.begin() + std::ptrdiff_t(start_);
-    auto found = std::search(begin, buffer_.end(), kMagicBytes.begin(), kMagicBytes.end());
-    std::size_t at = std::size_t(found - buffer_.begin());
-    if (found == buffer_.end()) {
+Framer::Scan Framer::scan(View bytes) {
+    Scan found;
+    const auto magic = std::search(bytes.begin(), bytes.end(), kMagicBytes.begin(),
+                                   kMagicBytes.end());
+    if (magic == bytes.end()) {
         // The tail may hold the first bytes of a magic still on its way.
         std::size_t keep = 0;
-        for (std::size_t n = std::min<std::size_t>(3, buffered()); n > 0; --n) {
-            if (std::equal(buffer_.end() - std::ptrdiff_t(n), buffer_.end(), kMagicBytes.begin())) {
+        for (std::size_t n = std::min<std::size_t>(3, bytes.size()); n > 0; --n) {
+            if (std::equal(bytes.end() - std::ptrdiff_t(n), bytes.end(), kMagicBytes.begin())) {
                 keep = n;
                 break;
             }
         }
-        at = buffer_.size() - keep;
+        found.skip = bytes.size() - keep;
+        return found;
     }
-    skipped_ += at - start_;
-    start_ = at;
-    return found != buffer_.end();
+    found.skip = std::size_t(magic - bytes.begin());
+    const View rest = bytes.subspan(found.skip);
+    if (rest.size() < 8) return found;
+    const std::uint32_t length = load_u32(rest.data() + 4);
+    if (length < kAckSize || (length > kAckSize && length < kHeaderSize)) {
+        error_ = "packet length too short for a header";
+        found.result = Result::fatal;
+        return found;
+    }
+    if (length > kMaxPacketLength) {
+        error_ = "packet length above the limit";
+        found.result = Result::fatal;
+        return found;
+    }
+    found.length = length;
+    if (rest.size() >= length) found.result = Result::packet;
+    return found;
+}
+
+Framer::Result Framer::next_held(View& incoming, View& packet) {
+    for (;;) {
+        const Scan found = scan(View(held_).subspan(start_));
+        skipped_ += found.skip;
+        start_ += found.skip;
+        if (found.result == Result::fatal) return Result::fatal;
+        if (found.result == Result::packet) {
+            packet = View(held_).subspan(start_, found.length);
+            start_ += found.length;
+            return Result::packet;
+        }
+        compact();
+        if (incoming.empty()) return Result::need_more;
+        // Only as many bytes as the packet still lacks, or as make its
+        // Length readable; the rest is read where it lies.
+        const std::size_t want =
+            found.length > buffered() ? found.length - buffered() : 8 - std::min<std::size_t>(8, buffered());
+        const std::size_t moved = std::min(std::max<std::size_t>(want, 1), incoming.size());
+        held_.insert(held_.end(), incoming.begin(), incoming.begin() + std::ptrdiff_t(moved));
+        incoming = incoming.subspan(moved);
+    }
 }
 
 void Framer::compact() {
-    if (start_ == buffer_.size()) {
-        // Between packets an idle connection holds no large buffer.
-        if (buffer_.capacity() > 64 * 1024) {
-            std::vector<std::uint8_t>().swap(buffer_);
+    if (start_ == held_.size()) {
+        if (held_.capacity() > kIdleHold) {
+            std::vector<std::uint8_t>().swap(held_);
         } else {
-            buffer_.clear();
+            held_.clear();
         }
         start_ = 0;
-    } else if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(start_));
+    } else if (start_ > 0 && (start_ > kIdleHold || start_ * 2 > held_.size())) {
+        held_.erase(held_.begin(), held_.begin() + std::ptrdiff_t(start_));
         start_ = 0;
     }
 }
 
-Framer::Result Framer::next(std::vector<std::uint8_t>& packet) {
+Framer::Result Framer::next(View& packet) {
     if (!error_.empty()) return Result::fatal;
-    Result result = Result::need_more;
-    if (seek_magic() && buffered() >= 8) {
-        const std::uint32_t length = load_u32(buffer_.data() + start_ + 4);
-        if (length < kAckSize || (length > kAckSize && length < kHeaderSize)) {
-            error_ = "packet length too short for a header";
-            return Result::fatal;
-        }
-        if (length > kMaxPacketLength) {
-            error_ = "packet length above the limit";
-            return Result::fatal;
-        }
-        if (buffered() >= length) {
-            auto first = buffer_.begin() + std::ptrdiff_t(start_);
-            packet.assign(first, first + length);
-            start_ += length;
-            result = Result::packet;
-        }
-    }
-    compact();
-    return result;
+    View none;
+    return next_held(none, packet);
 }
 
 }  // namespace rk::wire

@@ -42,7 +42,7 @@ struct Packet {
     std::vector<std::uint8_t> payload;
 };
 
-// The wrapping 32-bit byte sum of `bytes`.
+// The wrapping 32-bit byte sum of `bytes`, eight bytes at a time.
 std::uint32_t packet_sum(std::span<const std::uint8_t> bytes);
 
 // True when the whole packet's byte sum is 0 modulo 256.
@@ -52,10 +52,15 @@ bool checksum_ok(std::span<const std::uint8_t> packet);
 // rest of `head` is taken as given.
 std::vector<std::uint8_t> encode_packet(const PacketHead& head,
                                         std::span<const std::uint8_t> payload = {});
+// The same bytes appended to `out`, which senders reuse from one packet to
+// the next so that nothing is allocated per packet.
+void append_packet(std::vector<std::uint8_t>& out, const PacketHead& head,
+                   std::span<const std::uint8_t> payload = {});
 
 // The 20-byte acknowledgement of `acked_seq`, numbered with the sender's
 // current `send_seq` (acknowledgements do not advance it).
 std::vector<std::uint8_t> encode_ack(std::uint32_t send_seq, std::uint32_t acked_seq);
+void append_ack(std::vector<std::uint8_t>& out, std::uint32_t send_seq, std::uint32_t acked_seq);
 
 // Reads a header from the start of a complete packet. Needs at least the
 // 20 bytes of an acknowledgement; fields that a short packet lacks read as 0.

@@ -11,11 +11,11 @@
 namespace rk::client::test {
 
 std::optional<Bytes> PeerLink::next_raw() {
-    Bytes packet;
+    wire::Framer::View packet;
     for (;;) {
         switch (framer_.next(packet)) {
             case wire::Framer::Result::packet:
-                return packet;
+                return Bytes(packet.begin(), packet.end());
             case wire::Framer::Result::fatal:
                 return std::nullopt;
             case wire::Framer::Result::need_more:

@@ -26,21 +26,37 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// Feeds `stream` in pieces cut at `cuts` and collects every packet.
+// Feeds `stream` in pieces cut at `cuts` and collects every packet, once
+// through feed() and next() and once through take(); both must agree. Each
+// piece taken lives only during its take(), as a reused read buffer would.
 std::vector<Bytes> frame(const Bytes& stream, std::vector<std::size_t> cuts,
                          Framer::Result* last = nullptr) {
-    Framer framer;
-    std::vector<Bytes> packets;
     cuts.push_back(stream.size());
+    Framer fed;
+    Framer taking;
+    std::vector<Bytes> packets;
+    std::vector<Bytes> taken;
     std::size_t from = 0;
     Framer::Result result = Framer::Result::need_more;
+    Framer::Result take_result = Framer::Result::need_more;
     for (std::size_t to : cuts) {
-        framer.feed(std::span(stream).subspan(from, to - from));
+        const Bytes piece(stream.begin() + std::ptrdiff_t(from), stream.begin() + std::ptrdiff_t(to));
         from = to;
-        Bytes packet;
-        while ((result = framer.next(packet)) == Framer::Result::packet) packets.push_back(packet);
-        if (result == Framer::Result::fatal) break;
+        if (result != Framer::Result::fatal) {
+            fed.feed(piece);
+            Framer::View packet;
+            while ((result = fed.next(packet)) == Framer::Result::packet)
+                packets.emplace_back(packet.begin(), packet.end());
+        }
+        if (take_result != Framer::Result::fatal) {
+            take_result = taking.take(std::span(piece), [&](Framer::View packet) {
+                taken.emplace_back(packet.begin(), packet.end());
+            });
+        }
     }
+    EXPECT_EQ(taken, packets);
+    EXPECT_EQ(take_result, result);
+    EXPECT_EQ(taking.skipped(), fed.skipped());
     if (last) *last = result;
     return packets;
 }
@@ -118,7 +134,7 @@ TEST(Framer, FatalStaysFatalAndLargestLegalLengthWaits) {
     Bytes bytes = request(1, 0);
     store_u32(bytes.data() + 4, kMaxPacketLength);
     framer.feed(bytes);
-    Bytes packet;
+    Framer::View packet;
     EXPECT_EQ(framer.next(packet), Framer::Result::need_more);
 
     Framer broken;

@@ -19,6 +19,26 @@ TEST(PacketSum, AddsEveryByteInAWrapping32BitSum) {
     EXPECT_EQ(packet_sum(Bytes(7, 0xFF)), 7u * 255u);
 }
 
+TEST(PacketSum, WordWideSumEqualsTheByteSumAtEveryLengthAndAlignment) {
+    // Lengths around the word and the lane-fold boundaries (8 and 1024
+    // bytes), at every alignment, over bytes at their largest value too.
+    Bytes bytes(4096 + 16);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::uint8_t(i * 131 + 7);
+    const Bytes all_ones(bytes.size(), 0xFF);
+    const Bytes* const sources[] = {&bytes, &all_ones};
+    const std::size_t lengths[] = {0, 1, 7, 8, 9, 1023, 1024, 1025, 1056, 4096};
+    for (const Bytes* source : sources) {
+        for (const std::size_t length : lengths) {
+            for (std::size_t offset = 0; offset < 8; ++offset) {
+                const std::span<const std::uint8_t> part(source->data() + offset, length);
+                std::uint32_t expected = 0;
+                for (std::uint8_t b : part) expected += b;
+                EXPECT_EQ(packet_sum(part), expected) << length << " at " << offset;
+            }
+        }
+    }
+}
+
 TEST(PacketSum, OnlyTheLowByteDecidesValidity) {
     Bytes sums_to_0x300(3, 0xFF);
     sums_to_0x300.push_back(3);  // 0x2FD + 3
@@ -61,6 +81,23 @@ TEST(Encoding, RequestWithPayloadMatchesHandComputedBytes) {
     expected.resize(32, 0);
     expected.insert(expected.end(), payload.begin(), payload.end());
     EXPECT_EQ(encode_packet(head, payload), expected);
+}
+
+TEST(Encoding, AppendedPacketsEqualTheirOwnEncodingAndLeaveEarlierBytesAlone) {
+    PacketHead head;
+    head.seq = 9;
+    head.code = 208;
+    head.kind = std::uint8_t(Kind::data);
+    const Bytes payload(1024, 0xEE);
+    const Bytes earlier{1, 2, 3};
+    Bytes out = earlier;
+    append_packet(out, head, payload);
+    append_ack(out, 9, 4);
+    append_packet(out, head);
+    Bytes expected = earlier;
+    for (const Bytes& part : {encode_packet(head, payload), encode_ack(9, 4), encode_packet(head)})
+        expected.insert(expected.end(), part.begin(), part.end());
+    EXPECT_EQ(out, expected);
 }
 
 TEST(Decoding, RoundTripsEveryFieldIncludingNegativeArguments) {
