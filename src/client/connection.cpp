@@ -69,6 +69,7 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, std::ui
 
 void Connection::close() {
     if (closed_) return;
+    flush();
     closed_ = true;
     std::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -80,17 +81,41 @@ void Connection::fail(std::error_code ec) {
     close();
 }
 
+namespace {
+
+// Posted packets are written once this many bytes have gathered.
+constexpr std::size_t kPostBlock = 64 * 1024;
+
+}  // namespace
+
 void Connection::write(std::span<const std::uint8_t> bytes) {
+    flush();
     if (closed_) return;
     std::error_code ec;
     asio::write(socket_, asio::buffer(bytes.data(), bytes.size()), ec);
     if (ec) fail(ec);
 }
 
+void Connection::flush() {
+    if (posted_.empty() || closed_) return;
+    std::error_code ec;
+    asio::write(socket_, asio::buffer(posted_), ec);
+    posted_.clear();
+    if (ec) fail(ec);
+}
+
+std::uint32_t Connection::post(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
+                               std::span<const std::uint8_t> payload) {
+    const wire::PacketHead head = number(kind, code, args, false);
+    wire::append_packet(posted_, head, payload);
+    if (posted_.size() >= kPostBlock) flush();
+    return head.seq;
+}
+
 void Connection::send_raw(std::span<const std::uint8_t> bytes) { write(bytes); }
 
-std::uint32_t Connection::send(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
-                               std::span<const std::uint8_t> payload, bool want_ack) {
+wire::PacketHead Connection::number(wire::Kind kind, std::uint8_t code,
+                                    std::array<std::int32_t, 4> args, bool want_ack) {
     wire::PacketHead head;
     head.seq = next_seq_++;
     head.code = code;
@@ -100,6 +125,12 @@ std::uint32_t Connection::send(wire::Kind kind, std::uint8_t code, std::array<st
     head.arg2 = args[1];
     head.arg3 = args[2];
     head.arg4 = args[3];
+    return head;
+}
+
+std::uint32_t Connection::send(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
+                               std::span<const std::uint8_t> payload, bool want_ack) {
+    const wire::PacketHead head = number(kind, code, args, want_ack);
     std::vector<std::uint8_t> bytes = wire::encode_packet(head, payload);
     write(bytes);
     if (want_ack) unacked_[head.seq] = Unacked{std::move(bytes), false};
@@ -156,6 +187,7 @@ bool Connection::acked(std::uint32_t seq) const {
 }
 
 void Connection::pump(Clock::time_point deadline) {
+    flush();
     if (closed_) return;
     // One read stays outstanding across calls: a wait that ends with no bytes
     // leaves it in place rather than cancelling it, so nothing is lost.
@@ -182,11 +214,10 @@ void Connection::pump(Clock::time_point deadline) {
         fail(read_error_);
         return;
     }
-    const auto result = framer_.take(
-        std::span<const std::uint8_t>(read_buffer_.data(), read_size_),
-        [this](std::span<const std::uint8_t> packet) {
-            if (!closed_) take(packet);
-        });
+    const auto result = framer_.take(std::span<const std::uint8_t>(read_buffer_.data(), read_size_),
+                                     [this](std::span<const std::uint8_t> packet) {
+                                         if (!closed_) take(packet);
+                                     });
     // The stream cannot be resynchronised; carrying on would only misread
     // what follows.
     if (result == wire::Framer::Result::fatal && !closed_)
@@ -223,16 +254,18 @@ void Connection::take(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<wire::Packet> Connection::receive(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    // Packets already queued cost no look at the clock.
+    std::optional<Clock::time_point> deadline;
     for (;;) {
         if (!inbox_.empty()) {
             wire::Packet packet = std::move(inbox_.front());
             inbox_.pop_front();
             return packet;
         }
+        if (!deadline) deadline = Clock::now() + timeout;
         if (closed_) return std::nullopt;
-        const bool expired = Clock::now() >= deadline;
-        pump(deadline);
+        const bool expired = Clock::now() >= *deadline;
+        pump(*deadline);
         if (expired && inbox_.empty()) return std::nullopt;
     }
 }
@@ -252,9 +285,13 @@ std::optional<wire::Packet> Connection::receive_if(
     const std::function<bool(const wire::PacketHead&)>& wanted, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        auto packet = receive(std::max(left, std::chrono::milliseconds(0)));
+        auto left = std::chrono::milliseconds(0);
+        if (inbox_.empty()) {
+            left = std::max(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                left);
+        }
+        auto packet = receive(left);
         if (!packet || wanted(packet->head)) return packet;
     }
 }

@@ -86,6 +86,13 @@ public:
     std::uint32_t send(const wire::Packet& packet);
     bool request(const wire::Packet& packet);
 
+    // Numbers a packet that wants no acknowledgement and gathers it with the
+    // ones posted before it; they go out together once enough have gathered,
+    // at flush(), or before anything else is written or read.
+    std::uint32_t post(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
+                       std::span<const std::uint8_t> payload);
+    void flush();
+
     // Writes `bytes` exactly as given, outside the numbering.
     void send_raw(std::span<const std::uint8_t> bytes);
 
@@ -135,6 +142,9 @@ private:
     // The Seq an acknowledgement carries: the last number used, or
     // 0xFFFFFFFF before the first packet.
     std::uint32_t current_seq() const { return next_seq_ - 1; }
+    // The header of the next packet, numbered.
+    wire::PacketHead number(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
+                            bool want_ack);
     void write(std::span<const std::uint8_t> bytes);
     // Waits for bytes until `deadline` (or just looks, when it has passed)
     // and processes every complete packet they finish.
@@ -154,7 +164,8 @@ private:
     Options options_;
     asio::io_context io_;
     asio::ip::tcp::socket socket_;
-    std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(64 * 1024);
+    std::vector<std::uint8_t> read_buffer_ = std::vector<std::uint8_t>(256 * 1024);
+    std::vector<std::uint8_t> posted_;  // posted packets not yet written
     bool read_pending_ = false;
     bool read_done_ = false;
     std::size_t read_size_ = 0;

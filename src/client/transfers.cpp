@@ -8,6 +8,8 @@
 
 #include "platform/dos_time.h"
 #include "platform/env.h"
+#include "support/file_stream.h"
+#include "support/gathered_writes.h"
 #include "wire/batch.h"
 #include "wire/chunk.h"
 #include "wire/codes.h"
@@ -20,8 +22,8 @@ namespace rk::client {
 namespace {
 
 using namespace std::chrono_literals;
-using wire::Data;
 using wire::code_of;
+using wire::Data;
 using wire::Kind;
 using wire::Reply;
 using wire::Request;
@@ -117,7 +119,7 @@ Outcome receive_stream(Connection& link, std::int32_t tid, std::uint8_t data_cod
         const std::uint64_t offset = index * wire::kChunkSize;
         const std::size_t expected =
             std::size_t(std::min<std::uint64_t>(wire::kChunkSize, size - offset));
-        const wire::Decoded<wire::Chunk> chunk = wire::Chunk::decode(*packet);
+        const wire::Decoded<wire::Chunk> chunk = wire::Chunk::decode(std::move(*packet));
         if (!chunk.ok()) {
             stop_stream(link);
             return {Transfer::malformed,
@@ -280,29 +282,30 @@ Download download(Connection& link, std::string_view wire_path, const std::files
     // system and never leaves a half file under the real name.
     const std::filesystem::path partial =
         local.parent_path() / ("." + local.filename().string() + ".rkpart");
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    support::OpenedStream opened =
+        support::FileStream::create_for_receiving(platform::Env::host(), partial.string());
+    if (!opened) {
         if (file.size > 0) refuse_stream(link, Reply::cannot_create);
         result.status = Transfer::local_failed;
-        result.detail = "cannot create " + partial.string();
+        result.detail = "cannot create " + partial.string() + ": " + opened.error.message();
         return result;
     }
-    // Chunks mostly come in order: seek (which flushes the stream) only
-    // when one does not.
-    std::uint64_t next_offset = 0;
-    const Sink to_file = [&out, &next_offset](std::uint64_t offset, std::span<const std::uint8_t> data) {
-        if (offset != next_offset) out.seekp(std::streamoff(offset));
-        out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        next_offset = offset + data.size();
-        return bool(out);
+    support::FileStream& out = opened.stream;
+    // Chunks arrive a kilobyte at a time; the file is written in large blocks.
+    support::GatheredWrites gathered;
+    std::error_code write_error;
+    const Sink to_file = [&](std::uint64_t offset, std::span<const std::uint8_t> data) {
+        write_error = gathered.write_at(out, offset, data);
+        return !write_error;
     };
     const Outcome got = receive_stream(link, file.transfer_id, code_of(Data::file_chunk), file.size,
                                        to_file, progress, false);
+    if (!write_error) write_error = gathered.flush(out);
     out.close();
     std::error_code ec;
-    if (got.status == Transfer::done && !out) {
+    if (got.status == Transfer::done && write_error) {
         result.status = Transfer::local_failed;
-        result.detail = "cannot write " + partial.string();
+        result.detail = "cannot write " + partial.string() + ": " + write_error.message();
     } else if (got.status != Transfer::done) {
         result.status = got.status;
         result.detail = got.detail;
@@ -432,17 +435,31 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
     };
 
     std::uint64_t sent = 0;
-    std::vector<std::uint8_t> chunk(wire::kChunkSize);
+    // The file is read in blocks: the chunks of a pass follow one another.
+    constexpr std::size_t kReadBlock = 256 * 1024;
+    std::vector<std::uint8_t> block;
+    std::uint64_t block_at = 0;
     const auto send_chunk = [&](std::uint64_t index) {
         const std::uint64_t offset = index * wire::kChunkSize;
         const auto n = std::size_t(std::min<std::uint64_t>(wire::kChunkSize, size - offset));
-        in.seekg(std::streamoff(offset));
-        in.read(reinterpret_cast<char*>(chunk.data()), std::streamsize(n));
-        // A file that shrank under us cannot be sent as announced.
-        if (std::size_t(in.gcount()) != n) return false;
+        if (offset < block_at || offset + n > block_at + block.size()) {
+            block_at = offset;
+            block.resize(std::size_t(std::min<std::uint64_t>(kReadBlock, size - offset)));
+            in.seekg(std::streamoff(offset));
+            in.read(reinterpret_cast<char*>(block.data()), std::streamsize(block.size()));
+            block.resize(std::size_t(std::max<std::streamsize>(in.gcount(), 0)));
+            // A file that shrank under us cannot be sent as announced.
+            if (block.size() < n) return false;
+        }
+        const auto bytes = std::span(block).subspan(std::size_t(offset - block_at), n);
         // Chunks are not acknowledged: the missing list repairs a loss.
-        link.send(wire::Chunk::encode(Data::file_chunk, tid, std::int32_t(index),
-                                      std::span(chunk).first(n), options.compress));
+        const wire::Packet packet =
+            options.compress
+                ? wire::Chunk::encode(Data::file_chunk, tid, std::int32_t(index), bytes, true)
+                : wire::Packet{wire::Chunk::head(Data::file_chunk, tid, std::int32_t(index)), {}};
+        const wire::PacketHead& h = packet.head;
+        link.post(Kind::data, h.code, {h.arg1, h.arg2, h.arg3, h.arg4},
+                  options.compress ? std::span<const std::uint8_t>(packet.payload) : bytes);
         sent += n;
         if (options.progress) options.progress(std::min(sent, size), size);
         return true;
@@ -460,7 +477,11 @@ Upload upload(Connection& link, const std::filesystem::path& local, std::string_
         if (options.skip_on_first_pass && options.skip_on_first_pass(index)) continue;
         if (!send_chunk(index)) return local_failure();
         if (link.closed()) return result;
-        if (const auto h = answered()) return finish(*h);
+        // An early answer (a failure, or a file the server already has
+        // whole) is looked for once per block of chunks.
+        if (index % 64 == 63) {
+            if (const auto h = answered()) return finish(*h);
+        }
     }
 
     // Each round repairs up to a full list; more rounds than the lists it

@@ -47,4 +47,12 @@ std::span<const std::uint8_t> ChunkSource::chunk(std::uint64_t index) {
     return std::span(bytes_).subspan(at, std::min(length, bytes_.size() - at));
 }
 
+std::size_t ChunkSource::read_chunks(std::uint64_t index,
+                                     std::span<const std::span<std::uint8_t>> slots) {
+    if (!is_file_ ||
+        !file_.seek64(std::int64_t(index * wire::kChunkSize), platform::SeekOrigin::begin))
+        return 0;
+    return file_.read_scattered(slots) / wire::kChunkSize;
+}
+
 }  // namespace rk::core

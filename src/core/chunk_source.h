@@ -26,6 +26,14 @@ public:
     // cannot be read (the client then asks again with a resend).
     std::span<const std::uint8_t> chunk(std::uint64_t index);
 
+    bool is_file() const { return is_file_; }
+    // The chunks that hold kChunkSize bytes: all but a shorter last one.
+    std::uint64_t whole_chunks() const { return size_ / wire::kChunkSize; }
+    // For a file: reads chunks `index`, `index` + 1, ... straight into
+    // `slots`, kChunkSize bytes each and none past whole_chunks(); the number
+    // of slots filled whole (fewer when the file was cut short or failed).
+    std::size_t read_chunks(std::uint64_t index, std::span<const std::span<std::uint8_t>> slots);
+
 private:
     static constexpr std::size_t kReadAhead = 64 * 1024;
 

@@ -106,9 +106,10 @@ asio::awaitable<void> Link::read_loop() {
         last_activity_ = engine_.clock().now();
         // Packets are read where they lie in the shared buffer; what the
         // owner keeps, it copies.
-        const auto result = framer_.take(buffer.first(n), [this](std::span<const std::uint8_t> raw) {
-            if (!closed_) receive(raw);
-        });
+        const auto result =
+            framer_.take(buffer.first(n), [this](std::span<const std::uint8_t> raw) {
+                if (!closed_) receive(raw);
+            });
         if (closed_) co_return;
         if (result == wire::Framer::Result::fatal) {
             spdlog::warn("connection {}: {}", id_, framer_.error());
@@ -130,7 +131,7 @@ void Link::receive(std::span<const std::uint8_t> raw) {
     }
     if (head.want_ack != 0 && make_room(wire::kAckSize)) {
         wire::append_ack(out_, send_seq_, head.seq);
-        queued_packet();
+        queued_packet(out_.size());
     }
     if (!recent_.accept(head.seq)) return;
     owner_.on_packet(std::move(*packet));
@@ -147,9 +148,11 @@ bool Link::make_room(std::size_t size) {
     return true;
 }
 
-std::uint64_t Link::queued_packet() {
+std::uint64_t Link::now() const { return engine_.clock().now(); }
+
+std::uint64_t Link::queued_packet(std::size_t end) {
     const bool was_empty = waiting() == 0;
-    queued_total_ = written_total_ + (out_.size() - out_start_);
+    queued_total_ = written_total_ + (end - out_start_);
     ends_.push_back(queued_total_);
     if (was_empty) {
         front_since_ = engine_.clock().now();
@@ -161,7 +164,7 @@ std::uint64_t Link::queued_packet() {
 std::uint64_t Link::queue(std::span<const std::uint8_t> bytes) {
     if (!make_room(bytes.size())) return 0;
     out_.insert(out_.end(), bytes.begin(), bytes.end());
-    return queued_packet();
+    return queued_packet(out_.size());
 }
 
 bool Link::post(wire::PacketHead head, std::span<const std::uint8_t> payload) {
@@ -169,8 +172,21 @@ bool Link::post(wire::PacketHead head, std::span<const std::uint8_t> payload) {
     head.seq = ++send_seq_;
     if (!make_room(wire::kHeaderSize + payload.size())) return false;
     wire::append_packet(out_, head, payload);
-    queued_packet();
+    queued_packet(out_.size());
     last_activity_ = engine_.clock().now();
+    return true;
+}
+
+bool Link::build(std::size_t count, std::size_t payload_size,
+                 std::vector<std::span<std::uint8_t>>& slots) {
+    slots.clear();
+    room_stride_ = wire::kHeaderSize + payload_size;
+    if (!make_room(count * room_stride_)) return false;
+    room_at_ = out_.size();
+    out_.resize(room_at_ + count * room_stride_);
+    for (std::size_t i = 0; i < count; ++i)
+        slots.push_back(
+            std::span(out_).subspan(room_at_ + i * room_stride_ + wire::kHeaderSize, payload_size));
     return true;
 }
 

@@ -70,6 +70,18 @@ public:
     asio::awaitable<bool> send_reply(wire::Reply reply, std::int32_t arg1 = 0,
                                      std::int32_t arg2 = 0);
 
+    // Room at the end of the queue for `count` packets that want no
+    // acknowledgement, with payloads of `payload_size` bytes that the caller
+    // fills in place through `slots`, then posts with post_built(); nothing
+    // else may be queued in between. False when the link is closed or its
+    // queue full.
+    bool build(std::size_t count, std::size_t payload_size,
+               std::vector<std::span<std::uint8_t>>& slots);
+    // Numbers, seals and queues the first `built` packets of the room, packet
+    // i with the header head_of(i); the rest of the room is given back.
+    template <typename HeadOf>
+    void post_built(std::size_t built, HeadOf&& head_of);
+
     // Waits until no more than `bytes` wait to be written, or the link closes.
     asio::awaitable<void> drain_to(std::size_t bytes);
     // Bytes queued and not yet written.
@@ -90,12 +102,13 @@ private:
     // Makes room for a packet of `size` bytes at the end of the queue; false
     // (and nothing queued) when the link is closed or the queue is full.
     bool make_room(std::size_t size);
-    // The packet appended since make_room() counts as queued; returns the
-    // queue position of its end.
-    std::uint64_t queued_packet();
+    // The packet that ends at `end` in out_, appended since make_room(),
+    // counts as queued; returns the queue position of its end.
+    std::uint64_t queued_packet(std::size_t end);
     // Queues `bytes` as they are; the end's position, or 0 when not queued.
     std::uint64_t queue(std::span<const std::uint8_t> bytes);
     void written(std::size_t n);
+    std::uint64_t now() const;
 
     Engine& engine_;
     asio::ip::tcp::socket socket_;
@@ -121,9 +134,25 @@ private:
     std::uint64_t queued_total_ = 0;
     std::uint64_t written_total_ = 0;
     std::uint64_t front_since_ = 0;
+    // The room of build(): where in out_ it starts, and each packet's size.
+    std::size_t room_at_ = 0;
+    std::size_t room_stride_ = 0;
     Signal queued_;   // the queue got a packet
     Signal written_;  // bytes of the queue went out
     Signal acked_;    // an acknowledgement arrived
 };
+
+template <typename HeadOf>
+void Link::post_built(std::size_t built, HeadOf&& head_of) {
+    for (std::size_t i = 0; i < built; ++i) {
+        wire::PacketHead head = head_of(i);
+        head.seq = ++send_seq_;
+        const std::size_t at = room_at_ + i * room_stride_;
+        wire::write_head(std::span(out_).subspan(at, room_stride_), head);
+        queued_packet(at + room_stride_);
+    }
+    out_.resize(room_at_ + built * room_stride_);
+    if (built > 0) last_activity_ = now();
+}
 
 }  // namespace rk::core

@@ -16,6 +16,8 @@ namespace {
 constexpr std::size_t kBacklog = 256 * 1024;
 // After the last chunk the client is asked every 80 ms whether it has all.
 constexpr std::uint64_t kAskEveryMs = 80;
+// Chunks of a file read at once.
+constexpr std::size_t kChunksPerRead = 64;
 
 }  // namespace
 
@@ -48,6 +50,12 @@ asio::awaitable<void> OutboundTransfer::run() {
     ServerClock& clock = engine_.clock();
     while (!stopped()) {
         engine_.mark_transmitting();
+        // Unpaced, a file's whole chunks go from the file into the queue
+        // with no copy between.
+        if (engine_.bandwidth_limit() <= 0 && post_file_chunks() > 0) {
+            if (link_.waiting() >= kBacklog) co_await link_.drain_to(kBacklog / 2);
+            continue;
+        }
         const auto chunk = source_.chunk(next_chunk_);
         if (chunk.empty()) {
             // Everything went out once (or the file was cut short meanwhile):
@@ -68,6 +76,21 @@ asio::awaitable<void> OutboundTransfer::run() {
     }
 }
 
+std::size_t OutboundTransfer::post_file_chunks() {
+    if (!source_.is_file() || next_chunk_ >= source_.whole_chunks()) return 0;
+    const auto count =
+        std::size_t(std::min<std::uint64_t>(source_.whole_chunks() - next_chunk_, kChunksPerRead));
+    if (!link_.build(count, wire::kChunkSize, slots_)) return 0;
+    const std::uint64_t first = next_chunk_;
+    const std::size_t read = source_.read_chunks(first, slots_);
+    const auto code = wire::Data(source_.data_code());
+    link_.post_built(read, [&](std::size_t i) {
+        return wire::Chunk::head(code, std::int32_t(id_), std::int32_t(first + i));
+    });
+    next_chunk_ += read;
+    return read;
+}
+
 std::size_t OutboundTransfer::post_chunk(std::uint64_t index, std::span<const std::uint8_t> chunk) {
     const auto code = wire::Data(source_.data_code());
     const auto chunk_index = std::int32_t(index);
@@ -76,7 +99,8 @@ std::size_t OutboundTransfer::post_chunk(std::uint64_t index, std::span<const st
         if (!link_.post(wire::Chunk::head(code, std::int32_t(id_), chunk_index), chunk)) return 0;
         return wire::kHeaderSize + chunk.size();
     }
-    const wire::Packet packet = wire::Chunk::encode(code, std::int32_t(id_), chunk_index, chunk, true);
+    const wire::Packet packet =
+        wire::Chunk::encode(code, std::int32_t(id_), chunk_index, chunk, true);
     if (!link_.post(packet.head, packet.payload)) return 0;
     return wire::kHeaderSize + packet.payload.size();
 }

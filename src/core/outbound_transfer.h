@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/chunk_source.h"
 #include "core/signal.h"
@@ -40,6 +41,9 @@ private:
     // Queues chunk `index`, compressed where the content allows and it pays;
     // the bytes queued, 0 when the link closed.
     std::size_t post_chunk(std::uint64_t index, std::span<const std::uint8_t> chunk);
+    // Queues the next whole chunks of a file read straight into the link's
+    // queue; the number queued.
+    std::size_t post_file_chunks();
     // Waits while the shared bandwidth budget is spent.
     asio::awaitable<void> pace(std::size_t sent_bytes);
     bool stopped() const;
@@ -51,6 +55,7 @@ private:
     std::shared_ptr<const std::atomic<bool>> stop_;
     std::uint64_t next_chunk_ = 0;
     bool finished_ = false;
+    std::vector<std::span<std::uint8_t>> slots_;
     Signal wake_;
 };
 

@@ -92,10 +92,14 @@ Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
     const auto chunk_text = [&](std::string_view what) {
         return target_ + ", chunk " + std::to_string(index) + ": " + std::string(what);
     };
-    const wire::CodecResult inflated =
-        wire::inflate_if_flagged(payload, compressed, wire::kChunkSize);
-    if (!inflated.ok()) return failed({Code::damaged, chunk_text(inflated.error)});
-    const std::span<const std::uint8_t> data = inflated.bytes;
+    // A plain chunk is written from where it was received.
+    std::span<const std::uint8_t> data = payload;
+    wire::CodecResult inflated;
+    if (compressed) {
+        inflated = wire::decompress(payload, wire::kChunkSize);
+        if (!inflated.ok()) return failed({Code::damaged, chunk_text(inflated.error)});
+        data = inflated.bytes;
+    }
     // No chunk may carry more than its share of the declared size, or the
     // file would grow past that size and never be whole.
     const std::uint64_t offset = static_cast<std::uint64_t>(index) * wire::kChunkSize;
@@ -110,14 +114,15 @@ Upload::ChunkResult Upload::chunk(std::int32_t transfer_id, std::int32_t index,
     } else {
         missing_.erase(index);
     }
-    if (!stream_.seek64(static_cast<std::int64_t>(offset), pf::SeekOrigin::begin) ||
-        stream_.write(data) != data.size())
-        return failed(pf::IoStatus::from_error(stream_.error(), temp_));
+    if (const auto ec = gathered_.write_at(stream_, offset, data))
+        return failed(pf::IoStatus::from_error(ec, temp_));
     // Written all the same, but the client has to send the rest of it again.
     if (data.size() < expected) missing_.insert(index, std::int64_t{index} + 1);
 
     const auto chunks = static_cast<std::int64_t>(wire::chunk_count(size_));
-    if (next_ < chunks || !missing_.empty() || !whole_on_disk()) return ChunkResult::stored;
+    if (next_ < chunks || !missing_.empty()) return ChunkResult::stored;
+    if (auto written = flush(); !written.ok()) return failed(std::move(written));
+    if (!whole_on_disk()) return ChunkResult::stored;
     if (auto finished = finish(); !finished.ok()) return failed(std::move(finished));
     return ChunkResult::complete;
 }
@@ -132,6 +137,10 @@ Upload::EndResult Upload::end(std::int32_t transfer_id) {
     }
     if (!missing_.empty()) return EndResult::missing;
 
+    if (auto written = flush(); !written.ok()) {
+        fail(std::move(written));
+        return EndResult::failed;
+    }
     // Every chunk arrived whole, so the file can only be short or long if
     // something else touched it; never call that complete.
     const std::uint64_t on_disk = stream_.size64();
@@ -165,6 +174,12 @@ void Upload::abandon() {
     stream_.close();
     (void)env_->remove_file(temp_);
     missing_.clear();
+    gathered_.drop();
+}
+
+pf::IoStatus Upload::flush() {
+    if (const auto ec = gathered_.flush(stream_)) return pf::IoStatus::from_error(ec, temp_);
+    return {};
 }
 
 bool Upload::whole_on_disk() { return stream_.size64() == size_; }
@@ -184,6 +199,7 @@ pf::IoStatus Upload::finish() {
     active_ = false;
     stream_.close();
     missing_.clear();
+    gathered_.drop();
     return {};
 }
 

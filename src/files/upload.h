@@ -1,5 +1,6 @@
 // One connection's upload: receives a file in 1024-byte chunks into a hidden
-// temporary file beside the target, notes the chunks that are missing, and
+// temporary file beside the target (chunks that follow one another are
+// gathered into large writes), notes the chunks that are missing, and
 // renames the result over the target only once it is whole. Knows no
 // connection: each call returns what happened and the engine answers.
 // Used from the engine's io thread. REQUIRES: external synchronization.
@@ -15,6 +16,7 @@
 #include "platform/env.h"
 #include "platform/io_status.h"
 #include "support/file_stream.h"
+#include "support/gathered_writes.h"
 #include "wire/payload.h"
 
 namespace rk::files {
@@ -92,6 +94,8 @@ public:
     const std::string& wire_path() const { return wire_path_; }
 
 private:
+    // Writes what chunks gathered.
+    platform::IoStatus flush();
     bool whole_on_disk();
     // Dates, attributes, syncs and renames the temporary file over the target.
     platform::IoStatus finish();
@@ -112,6 +116,7 @@ private:
     bool in_order_ = true;
     bool active_ = false;
     MissingChunks missing_;
+    support::GatheredWrites gathered_;
     platform::IoStatus last_failure_;
 };
 

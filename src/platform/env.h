@@ -78,6 +78,18 @@ public:
     File& operator=(const File&) = delete;
 
     virtual std::size_t read(std::span<std::uint8_t> buffer, std::error_code& ec) = 0;
+    // Fills `parts` one after another as read() would fill one buffer of
+    // their total size: whole unless end of file or an error stops it.
+    virtual std::size_t read_scattered(std::span<const std::span<std::uint8_t>> parts,
+                                       std::error_code& ec) {
+        std::size_t done = 0;
+        for (const auto part : parts) {
+            const std::size_t n = read(part, ec);
+            done += n;
+            if (ec || n < part.size()) break;
+        }
+        return done;
+    }
     virtual std::size_t write(std::span<const std::uint8_t> buffer, std::error_code& ec) = 0;
     // Returns the new position from the start of the file.
     virtual std::uint64_t seek(std::int64_t offset, SeekOrigin origin, std::error_code& ec) = 0;

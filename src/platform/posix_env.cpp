@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "platform/env.h"
@@ -96,6 +98,40 @@ public:
             }
             if (n == 0) break;
             done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+
+    std::size_t read_scattered(std::span<const std::span<std::uint8_t>> parts,
+                               std::error_code& ec) override {
+        ec.clear();
+        // One readv for as many parts as it takes; a short one goes on from
+        // where it stopped.
+        std::vector<iovec> left;
+        left.reserve(std::min<std::size_t>(parts.size(), IOV_MAX));
+        std::size_t done = 0;
+        std::size_t next = 0;
+        while (next < parts.size() || !left.empty()) {
+            while (next < parts.size() && left.size() < IOV_MAX) {
+                left.push_back({parts[next].data(), parts[next].size()});
+                ++next;
+            }
+            ssize_t n = ::readv(fd_, left.data(), int(left.size()));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                ec = last_error();
+                break;
+            }
+            if (n == 0) break;
+            done += std::size_t(n);
+            std::size_t used = 0;
+            auto got = std::size_t(n);
+            while (used < left.size() && got >= left[used].iov_len) got -= left[used++].iov_len;
+            left.erase(left.begin(), left.begin() + std::ptrdiff_t(used));
+            if (!left.empty()) {
+                left.front().iov_base = static_cast<std::uint8_t*>(left.front().iov_base) + got;
+                left.front().iov_len -= got;
+            }
         }
         return done;
     }

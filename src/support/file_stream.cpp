@@ -65,6 +65,18 @@ std::size_t FileStream::read(std::span<std::uint8_t> buffer) {
     return done;
 }
 
+std::size_t FileStream::read_scattered(std::span<const std::span<std::uint8_t>> parts) {
+    if (!file_) {
+        keep(errno_code(EBADF));
+        return 0;
+    }
+    std::error_code ec;
+    const std::size_t n = file_->read_scattered(parts, ec);
+    position_ += n;
+    keep(ec);
+    return n;
+}
+
 std::size_t FileStream::write(std::span<const std::uint8_t> buffer) {
     if (!file_) {
         keep(errno_code(EBADF));

@@ -39,6 +39,8 @@ public:
     // for error().
     std::size_t read(std::span<std::uint8_t> buffer);
     std::size_t write(std::span<const std::uint8_t> buffer);
+    // Reads into `parts` one after another, as read() into one buffer.
+    std::size_t read_scattered(std::span<const std::span<std::uint8_t>> parts);
 
     // False (the error kept) when the target is unreachable, e.g. before 0.
     bool seek64(std::int64_t offset, platform::SeekOrigin origin);

@@ -25,10 +25,14 @@ Packet Chunk::encode(Data code, std::int32_t transfer_id, std::int32_t index,
     return packet;
 }
 
-Decoded<Chunk> Chunk::decode(const Packet& packet) {
+Decoded<Chunk> Chunk::decode(Packet packet) {
     const PacketHead& h = packet.head;
     Decoded<Chunk> chunk{{h.arg1, h.arg2, {}}, {}};
-    CodecResult data = inflate_if_flagged(packet.payload, low_byte_flag(h.arg4), kChunkSize);
+    if (!low_byte_flag(h.arg4)) {
+        chunk.value.bytes = std::move(packet.payload);
+        return chunk;
+    }
+    CodecResult data = decompress(packet.payload, kChunkSize);
     chunk.error = std::move(data.error);
     chunk.value.bytes = std::move(data.bytes);
     return chunk;

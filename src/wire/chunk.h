@@ -25,9 +25,9 @@ struct Chunk {
     static Packet encode(Data code, std::int32_t transfer_id, std::int32_t index,
                          std::span<const std::uint8_t> bytes, bool compress);
     // Fails when a compressed payload does not inflate to at most kChunkSize
-    // bytes. Plain bytes are taken as they are: only the receiver knows how
-    // many the chunk should hold.
-    static Decoded<Chunk> decode(const Packet& packet);
+    // bytes. Plain bytes are taken as they are (moved, not copied): only the
+    // receiver knows how many the chunk should hold.
+    static Decoded<Chunk> decode(Packet packet);
 };
 
 }  // namespace rk::wire

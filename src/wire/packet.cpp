@@ -3,27 +3,43 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace rk::wire {
 
 std::uint32_t packet_sum(std::span<const std::uint8_t> bytes) {
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    std::uint32_t sum = 0;
+#if defined(__SSE2__)
+    // Sums of absolute differences against zero add sixteen bytes at a time
+    // into two 64-bit lanes.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i lanes = _mm_setzero_si128();
+    for (; left >= 16; p += 16, left -= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        lanes = _mm_add_epi64(lanes, _mm_sad_epu8(block, zero));
+    }
+    sum += std::uint32_t(_mm_cvtsi128_si64(lanes)) +
+           std::uint32_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lanes, lanes)));
+#endif
     // Each 64-bit word adds its even and its odd bytes into four 16-bit
     // lanes, 510 at most per word, so the lanes are folded into the total
     // before 128 words could overflow them.
     constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
     constexpr std::size_t kWordsPerFold = 128;
-    const std::uint8_t* p = bytes.data();
-    std::size_t left = bytes.size();
-    std::uint32_t sum = 0;
     while (left >= 8) {
         const std::size_t words = std::min(left / 8, kWordsPerFold);
-        std::uint64_t lanes = 0;
+        std::uint64_t lanes16 = 0;
         for (std::size_t i = 0; i < words; ++i) {
             std::uint64_t word;
             std::memcpy(&word, p + i * 8, 8);
-            lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
+            lanes16 += (word & kLowBytes) + ((word >> 8) & kLowBytes);
         }
-        lanes = (lanes & 0x0000FFFF0000FFFFull) + ((lanes >> 16) & 0x0000FFFF0000FFFFull);
-        sum += std::uint32_t(lanes) + std::uint32_t(lanes >> 32);
+        lanes16 = (lanes16 & 0x0000FFFF0000FFFFull) + ((lanes16 >> 16) & 0x0000FFFF0000FFFFull);
+        sum += std::uint32_t(lanes16) + std::uint32_t(lanes16 >> 32);
         p += words * 8;
         left -= words * 8;
     }
@@ -31,9 +47,7 @@ std::uint32_t packet_sum(std::span<const std::uint8_t> bytes) {
     return sum;
 }
 
-bool checksum_ok(std::span<const std::uint8_t> packet) {
-    return (packet_sum(packet) & 0xFF) == 0;
-}
+bool checksum_ok(std::span<const std::uint8_t> packet) { return (packet_sum(packet) & 0xFF) == 0; }
 
 namespace {
 
@@ -42,14 +56,10 @@ void seal(std::span<std::uint8_t> packet) { packet[15] = std::uint8_t(-packet_su
 
 }  // namespace
 
-void append_packet(std::vector<std::uint8_t>& out, const PacketHead& head,
-                   std::span<const std::uint8_t> payload) {
-    const std::size_t at = out.size();
-    const std::size_t length = kHeaderSize + payload.size();
-    out.resize(at + length);
-    std::uint8_t* p = out.data() + at;
+void write_head(std::span<std::uint8_t> packet, const PacketHead& head) {
+    std::uint8_t* p = packet.data();
     store_u32(p, kMagic);
-    store_u32(p + 4, std::uint32_t(length));
+    store_u32(p + 4, std::uint32_t(packet.size()));
     store_u32(p + 8, head.seq);
     p[12] = head.code;
     p[13] = head.kind;
@@ -59,8 +69,16 @@ void append_packet(std::vector<std::uint8_t>& out, const PacketHead& head,
     store_u32(p + 20, std::uint32_t(head.arg2));
     store_u32(p + 24, std::uint32_t(head.arg3));
     store_u32(p + 28, std::uint32_t(head.arg4));
-    if (!payload.empty()) std::memcpy(p + kHeaderSize, payload.data(), payload.size());
-    seal({p, length});
+    seal(packet);
+}
+
+void append_packet(std::vector<std::uint8_t>& out, const PacketHead& head,
+                   std::span<const std::uint8_t> payload) {
+    const std::size_t at = out.size();
+    out.resize(at + kHeaderSize + payload.size());
+    if (!payload.empty())
+        std::memcpy(out.data() + at + kHeaderSize, payload.data(), payload.size());
+    write_head(std::span(out).subspan(at), head);
 }
 
 std::vector<std::uint8_t> encode_packet(const PacketHead& head,

@@ -42,7 +42,7 @@ struct Packet {
     std::vector<std::uint8_t> payload;
 };
 
-// The wrapping 32-bit byte sum of `bytes`, eight bytes at a time.
+// The wrapping 32-bit byte sum of `bytes`, many bytes at a time.
 std::uint32_t packet_sum(std::span<const std::uint8_t> bytes);
 
 // True when the whole packet's byte sum is 0 modulo 256.
@@ -56,6 +56,9 @@ std::vector<std::uint8_t> encode_packet(const PacketHead& head,
 // the next so that nothing is allocated per packet.
 void append_packet(std::vector<std::uint8_t>& out, const PacketHead& head,
                    std::span<const std::uint8_t> payload = {});
+// Writes the header of `head` in front of the payload that already fills
+// `packet` past its first kHeaderSize bytes, and seals it.
+void write_head(std::span<std::uint8_t> packet, const PacketHead& head);
 
 // The 20-byte acknowledgement of `acked_seq`, numbered with the sender's
 // current `send_seq` (acknowledgements do not advance it).

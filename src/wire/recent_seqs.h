@@ -3,8 +3,9 @@
 // acted on only once.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 
 namespace rk::wire {
 
@@ -17,7 +18,12 @@ public:
     bool accept(std::uint32_t seq);
 
 private:
-    std::deque<std::uint32_t> seen_;
+    std::array<std::uint32_t, kWindow> seen_{};  // a ring; the oldest at next_ once full
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+    // No number remembered is above this, so a peer numbering upwards is
+    // told apart from its duplicates without a search.
+    std::uint32_t highest_ = 0;
 };
 
 }  // namespace rk::wire

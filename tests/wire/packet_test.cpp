@@ -20,13 +20,13 @@ TEST(PacketSum, AddsEveryByteInAWrapping32BitSum) {
 }
 
 TEST(PacketSum, WordWideSumEqualsTheByteSumAtEveryLengthAndAlignment) {
-    // Lengths around the word and the lane-fold boundaries (8 and 1024
-    // bytes), at every alignment, over bytes at their largest value too.
+    // Lengths around the block, word and lane-fold boundaries (16, 8 and
+    // 1024 bytes), at every alignment, over bytes at their largest value too.
     Bytes bytes(4096 + 16);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::uint8_t(i * 131 + 7);
     const Bytes all_ones(bytes.size(), 0xFF);
     const Bytes* const sources[] = {&bytes, &all_ones};
-    const std::size_t lengths[] = {0, 1, 7, 8, 9, 1023, 1024, 1025, 1056, 4096};
+    const std::size_t lengths[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 1023, 1024, 1025, 1056, 4096};
     for (const Bytes* source : sources) {
         for (const std::size_t length : lengths) {
             for (std::size_t offset = 0; offset < 8; ++offset) {
@@ -63,8 +63,8 @@ TEST(Encoding, ReplyMatchesHandComputedBytes) {
     head.kind = std::uint8_t(Kind::reply);
     head.want_ack = kWantAck;
     head.arg1 = 100;
-    Bytes expected{0x69, 0x24, 0x57, 0x13, 0x20, 0, 0, 0, 0x03, 0, 0, 0, 0x97, 0x0B, 0xFF, 0xE1,
-                   0x64, 0,    0,    0};
+    Bytes expected{0x69, 0x24, 0x57, 0x13, 0x20, 0,    0,    0, 0x03, 0,
+                   0,    0,    0x97, 0x0B, 0xFF, 0xE1, 0x64, 0, 0,    0};
     expected.resize(32, 0);
     EXPECT_EQ(encode_packet(head), expected);
 }
@@ -174,6 +174,17 @@ TEST(RecentSeqs, RepeatWithinWindowIsDuplicateAndPushedOutNumberIsNewAgain) {
     EXPECT_TRUE(recent.accept(199));  // pushes 7 out
     EXPECT_TRUE(recent.accept(7));
     EXPECT_FALSE(recent.accept(199));
+}
+
+TEST(RecentSeqs, NumbersThatGoDownOrWrapAroundAreStillTestedOneByOne) {
+    RecentSeqs recent;
+    for (const std::uint32_t seq : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 1u, 50u, 20u})
+        ASSERT_TRUE(recent.accept(seq)) << seq;
+    for (const std::uint32_t seq : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 1u, 50u, 20u})
+        EXPECT_FALSE(recent.accept(seq)) << seq;
+    // 20 was the last number, 50 the highest: one below and one above.
+    EXPECT_TRUE(recent.accept(19));
+    EXPECT_TRUE(recent.accept(51));
 }
 
 TEST(Codes, NamesFollowTheKind) {
