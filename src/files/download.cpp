@@ -1,6 +1,5 @@
 #include "files/download.h"
 
-#include "files/last_write.h"
 #include "platform/dos_time.h"
 #include "platform/wire_path.h"
 
@@ -15,14 +14,13 @@ DownloadFile open_download(pf::Env& env, const std::string& user_root, std::stri
     auto opened = support::FileStream::open_for_sending(env, *path);
     if (!opened) return {.status = pf::IoStatus::from_error(opened.error, *path)};
     DownloadFile file{.stream = std::move(opened.stream)};
-    file.size = file.stream.size64();
+    // Everything the header tells is read from the open file itself.
+    const pf::FileInfo info = file.stream.info();
     if (const auto ec = file.stream.error()) return {.status = pf::IoStatus::from_error(ec, *path)};
-    std::error_code ec;
-    file.attributes = env.attributes(*path, ec);
-    if (ec) file.attributes = pf::attr::kArchive;
-    const auto written = last_write(env, *path);
-    file.dos_date =
-        written ? std::int32_t(pf::to_dos_time(*written)) : std::int32_t(pf::kMissingDosTime);
+    file.size = info.size;
+    file.dos_date = std::int32_t(pf::to_dos_time(info.mtime));
+    file.attributes = file.stream.attributes();
+    if (file.stream.error()) file.attributes = pf::attr::kArchive;
     return file;
 }
 

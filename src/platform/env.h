@@ -94,6 +94,10 @@ public:
     // Returns the new position from the start of the file.
     virtual std::uint64_t seek(std::int64_t offset, SeekOrigin origin, std::error_code& ec) = 0;
     virtual std::uint64_t size(std::error_code& ec) = 0;
+    // What Env::stat() tells of a path, for the open file.
+    virtual FileInfo info(std::error_code& ec) = 0;
+    // What Env::attributes() tells of a path, for the open file.
+    virtual std::uint32_t attributes(std::error_code& ec) = 0;
     virtual std::error_code truncate(std::uint64_t length) = 0;
     virtual std::error_code sync() = 0;
     virtual std::error_code set_mtime(std::time_t mtime) = 0;

@@ -73,6 +73,14 @@ std::uint32_t read_attributes(Get get, const struct stat& st, std::error_code& e
     return derived_attributes(st);
 }
 
+FileInfo info_of(const struct stat& st) {
+    FileInfo info;
+    info.type = type_of(st.st_mode);
+    info.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    info.mtime = st.st_mtim.tv_sec;
+    return info;
+}
+
 // Leaves the access time alone: only the last-write time travels.
 void mtime_only(std::time_t mtime, timespec (&times)[2]) {
     times[0].tv_sec = 0;
@@ -174,6 +182,27 @@ public:
         return static_cast<std::uint64_t>(st.st_size);
     }
 
+    FileInfo info(std::error_code& ec) override {
+        ec.clear();
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            ec = last_error();
+            return {};
+        }
+        return info_of(st);
+    }
+
+    std::uint32_t attributes(std::error_code& ec) override {
+        ec.clear();
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            ec = last_error();
+            return 0;
+        }
+        return read_attributes(
+            [this](std::uint8_t* byte) { return ::fgetxattr(fd_, kAttrName, byte, 1); }, st, ec);
+    }
+
     std::error_code truncate(std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(INT64_MAX)) return errno_code(EFBIG);
         if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return last_error();
@@ -242,7 +271,7 @@ public:
         }
         if (mode.create) flags |= O_CREAT;
         // O_NONBLOCK so that a pipe someone left in the tree cannot hang the
-        // opener; it is cleared again once we know the file is a plain one.
+        // opener; a plain file, the only kind kept open, ignores it.
         int fd = ::open(path.c_str(), flags, mode.owner_only ? 0600 : 0644);
         if (fd < 0) {
             // Opening a folder for writing fails here with EISDIR already.
@@ -258,11 +287,6 @@ public:
         }
         if (!S_ISREG(st.st_mode)) {
             ec = errno_code(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-            return nullptr;
-        }
-        int status = ::fcntl(fd, F_GETFL);
-        if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-            ec = last_error();
             return nullptr;
         }
 
@@ -294,11 +318,7 @@ public:
             if (errno != ENOENT && errno != ENOTDIR) ec = last_error();
             return {};
         }
-        FileInfo info;
-        info.type = type_of(st.st_mode);
-        info.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-        info.mtime = st.st_mtim.tv_sec;
-        return info;
+        return info_of(st);
     }
 
     std::vector<DirEntry> list(const std::string& path, std::error_code& ec) override {

@@ -1,5 +1,6 @@
 #include "platform/wire_path.h"
 
+#include <optional>
 #include <vector>
 
 #include "platform/host_path.h"
@@ -46,7 +47,8 @@ struct Lookup {
 Lookup look_up(Env& env, const std::string& folder, std::string_view part) {
     EntryLookup lookup = find_entry_ignoring_case(env, folder, part);
     // Not knowing whether it is a link, walking on blind is not safe.
-    if (lookup.stat_error) return {Lookup::Outcome::unknown, {}, EntryType::none, lookup.stat_error};
+    if (lookup.stat_error)
+        return {Lookup::Outcome::unknown, {}, EntryType::none, lookup.stat_error};
     // An unreadable folder simply offers no other spelling.
     if (!lookup.entry) return {};
     return {Lookup::Outcome::found, std::move(lookup.entry->name), lookup.entry->type, {}};
@@ -67,8 +69,13 @@ std::optional<std::string> map_wire_path(Env& env, const std::string& root,
     if (parts->empty()) return path;
 
     std::error_code ec;
-    const std::string real_root = env.real_path(root, ec);
+    // Nothing lies below a root that is not there. Where the root really
+    // is matters only once a link is met.
+    const EntryType root_type = env.stat(root, ec).type;
+    if (!ec && root_type == EntryType::none)
+        ec = std::make_error_code(std::errc::no_such_file_or_directory);
     if (ec) return refuse(IoStatus::from_error(ec, root));
+    std::optional<std::string> real_root;
 
     bool exists = true;
     for (std::string_view part : *parts) {
@@ -89,7 +96,11 @@ std::optional<std::string> map_wire_path(Env& env, const std::string& root,
                     // would make its target, wherever that is.
                     std::string target = env.real_path(path, ec);
                     if (ec) return refuse(IoStatus::from_error(ec, path));
-                    if (!is_inside(target, real_root))
+                    if (!real_root) {
+                        real_root = env.real_path(root, ec);
+                        if (ec) return refuse(IoStatus::from_error(ec, root));
+                    }
+                    if (!is_inside(target, *real_root))
                         return refuse({IoStatus::Code::refused_path, path});
                 }
                 break;

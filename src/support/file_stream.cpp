@@ -120,6 +120,26 @@ std::uint64_t FileStream::size64() {
     return keep(ec) ? 0 : size;
 }
 
+platform::FileInfo FileStream::info() {
+    if (!file_) {
+        keep(errno_code(EBADF));
+        return {};
+    }
+    std::error_code ec;
+    const platform::FileInfo info = file_->info(ec);
+    return keep(ec) ? platform::FileInfo{} : info;
+}
+
+std::uint32_t FileStream::attributes() {
+    if (!file_) {
+        keep(errno_code(EBADF));
+        return 0;
+    }
+    std::error_code ec;
+    const std::uint32_t bits = file_->attributes(ec);
+    return keep(ec) ? 0 : bits;
+}
+
 std::error_code FileStream::truncate(std::uint64_t length) {
     if (!file_) return keep(errno_code(EBADF));
     return keep(file_->truncate(length));

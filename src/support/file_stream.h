@@ -47,6 +47,10 @@ public:
     std::uint64_t position() const { return position_; }
     // The current length; the position does not move. 0 on error.
     std::uint64_t size64();
+    // Type, size and last write, as Env::stat() tells them of a path.
+    platform::FileInfo info();
+    // As Env::attributes() tells them of a path; 0 on error.
+    std::uint32_t attributes();
 
     std::error_code truncate(std::uint64_t length);
     std::error_code sync();

@@ -66,8 +66,23 @@ void BatchStreamWriter::head(std::int32_t tag, std::int32_t length, std::uint32_
 
 void BatchStreamWriter::file(std::int32_t tag, std::uint32_t attributes, std::int32_t dos_date,
                              std::span<const std::uint8_t> bytes) {
-    head(tag, std::int32_t(bytes.size()), attributes, dos_date);
-    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    const std::span<std::uint8_t> room = begin_file(tag, attributes, dos_date, bytes.size());
+    std::copy(bytes.begin(), bytes.end(), room.begin());
+    end_file(bytes.size());
+}
+
+std::span<std::uint8_t> BatchStreamWriter::begin_file(std::int32_t tag, std::uint32_t attributes,
+                                                      std::int32_t dos_date, std::size_t size) {
+    entry_at_ = out_.size();
+    head(tag, std::int32_t(size), attributes, dos_date);
+    out_.resize(out_.size() + size);
+    return std::span(out_).subspan(entry_at_ + kBatchEntryHead);
+}
+
+void BatchStreamWriter::end_file(std::size_t written) {
+    // The length field must match the bytes that follow.
+    store_u32(out_.data() + entry_at_ + 4, std::uint32_t(written));
+    out_.resize(entry_at_ + kBatchEntryHead + written);
 }
 
 void BatchStreamWriter::unopened(std::int32_t tag) { head(tag, -1, 0, 0); }

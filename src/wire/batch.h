@@ -74,8 +74,16 @@ class BatchStreamWriter {
 public:
     void file(std::int32_t tag, std::uint32_t attributes, std::int32_t dos_date,
               std::span<const std::uint8_t> bytes);
+    // The same for bytes written in place: room for `size` of them, then
+    // end_file() with the number written, which may be fewer.
+    std::span<std::uint8_t> begin_file(std::int32_t tag, std::uint32_t attributes,
+                                       std::int32_t dos_date, std::size_t size);
+    void end_file(std::size_t written);
+    // Takes back the entry begin_file() opened.
+    void drop_file() { out_.resize(entry_at_); }
     void unopened(std::int32_t tag);
 
+    void reserve(std::size_t bytes) { out_.reserve(bytes); }
     std::size_t size() const { return out_.size(); }
     std::vector<std::uint8_t> take() { return std::move(out_); }
 
@@ -84,6 +92,7 @@ private:
               std::int32_t dos_date);
 
     std::vector<std::uint8_t> out_;
+    std::size_t entry_at_ = 0;  // of the entry begin_file() opened
 };
 
 // Fails on a stream that ends inside an entry or an entry that claims more

@@ -23,6 +23,14 @@ public:
         if ((ec = env_.count(FaultyEnv::kInspect))) return 0;
         return base_->size(ec);
     }
+    FileInfo info(std::error_code& ec) override {
+        if ((ec = env_.count(FaultyEnv::kInspect))) return {};
+        return base_->info(ec);
+    }
+    std::uint32_t attributes(std::error_code& ec) override {
+        if ((ec = env_.count(FaultyEnv::kInspect))) return 0;
+        return base_->attributes(ec);
+    }
     std::error_code truncate(std::uint64_t length) override {
         if (auto ec = env_.count(FaultyEnv::kTruncate)) return ec;
         return base_->truncate(length);
