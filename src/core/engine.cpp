@@ -1,11 +1,12 @@
 #include "core/engine.h"
 
+#include <spdlog/spdlog.h>
+
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
-#include <asio/use_awaitable.hpp>
 #include <asio/redirect_error.hpp>
-#include <spdlog/spdlog.h>
+#include <asio/use_awaitable.hpp>
 
 #include "core/session.h"
 #include "core/signal.h"
@@ -176,9 +177,8 @@ files::WalkControl Engine::walk_control(std::shared_ptr<const std::atomic<bool>>
 bool Engine::take_scan_unit(const std::atomic<bool>& stop) {
     if (scan_rate_ <= 0) return !stop;
     std::unique_lock lock(scan_mutex_);
-    scan_refilled_.wait(lock, [&] {
-        return scan_budget_ >= 0 || scan_rate_ <= 0 || stop || walks_cancelled_;
-    });
+    scan_refilled_.wait(
+        lock, [&] { return scan_budget_ >= 0 || scan_rate_ <= 0 || stop || walks_cancelled_; });
     if (stop || walks_cancelled_) return false;
     --scan_budget_;
     return true;

@@ -8,14 +8,13 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/thread_pool.hpp>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -45,23 +46,38 @@ void Link::start(const std::shared_ptr<void>& keep_alive) {
     std::error_code ec;
     socket_.non_blocking(true, ec);
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    owner_alive_ = keep_alive;
     spawn(keep_alive, [this] { return read_loop(); });
-    spawn(keep_alive, [this] { return write_loop(); });
-    spawn(keep_alive, [this] { return stall_watch(); });
+    if (waiting() > 0) {
+        writing_ = true;
+        spawn_own(&Link::write_loop);
+    }
+}
+
+void Link::spawn_own(asio::awaitable<void> (Link::*coroutine)()) {
+    const auto keep_alive = owner_alive_.lock();
+    if (!keep_alive) return;  // not started, or the owner is going
+    // Through a plain call, not the member pointer inside the coroutine:
+    // g++ 12 would pass a wrong `this`.
+    spawn(keep_alive, [this, coroutine] { return (this->*coroutine)(); });
 }
 
 void Link::spawn(const std::shared_ptr<void>& keep_alive,
                  const std::function<asio::awaitable<void>()>& coroutine) {
-    // An error that escapes a coroutine must not leave a half-working
-    // connection behind.
-    asio::co_spawn(engine_.io(), coroutine(), [this, keep_alive](std::exception_ptr error) {
-        if (!error) return;
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            spdlog::error("connection {}: {}", id_, e.what());
-        }
-        close("internal error");
+    // Posted: started from the caller, the coroutine would run at once,
+    // inside whatever the caller is in the middle of.
+    asio::post(engine_.io(), [this, keep_alive, coroutine] {
+        // An error that escapes a coroutine must not leave a half-working
+        // connection behind.
+        asio::co_spawn(engine_.io(), coroutine(), [this, keep_alive](std::exception_ptr error) {
+            if (!error) return;
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                spdlog::error("connection {}: {}", id_, e.what());
+            }
+            close("internal error");
+        });
     });
 }
 
@@ -157,6 +173,10 @@ std::uint64_t Link::queued_packet(std::size_t end) {
     if (was_empty) {
         front_since_ = engine_.clock().now();
         queued_.notify();
+        if (!writing_ && !owner_alive_.expired()) {
+            writing_ = true;
+            spawn_own(&Link::write_loop);
+        }
     }
     return queued_total_;
 }
@@ -226,20 +246,16 @@ asio::awaitable<void> Link::drain_to(std::size_t bytes) {
 }
 
 asio::awaitable<void> Link::write_loop() {
-    while (!closed_) {
-        if (waiting() == 0) {
-            if (out_.capacity() > kIdleBufferBytes) {
-                std::vector<std::uint8_t>().swap(out_);
-                std::vector<std::uint64_t>().swap(ends_);
-            }
-            co_await queued_.wait();
-            continue;
-        }
+    while (!closed_ && waiting() > 0) {
         // Everything waiting in one write: the socket takes what it can.
         std::error_code ec;
         const std::size_t n = socket_.write_some(
             asio::buffer(out_.data() + out_start_, out_.size() - out_start_), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            if (!watching_) {
+                watching_ = true;
+                spawn_own(&Link::stall_watch);
+            }
             co_await socket_.async_wait(asio::socket_base::wait_write,
                                         asio::redirect_error(asio::use_awaitable, ec));
             if (closed_) co_return;
@@ -255,6 +271,13 @@ asio::awaitable<void> Link::write_loop() {
         }
         written(n);
         written_.notify();
+    }
+    // Tested and cleared with nothing awaited in between: a packet queued
+    // later starts a writer again.
+    writing_ = false;
+    if (out_.capacity() > kIdleBufferBytes) {
+        std::vector<std::uint8_t>().swap(out_);
+        std::vector<std::uint64_t>().swap(ends_);
     }
 }
 
@@ -280,20 +303,17 @@ void Link::written(std::size_t n) {
 
 asio::awaitable<void> Link::stall_watch() {
     ServerClock& clock = engine_.clock();
-    while (!closed_) {
-        if (waiting() == 0) {
-            co_await queued_.wait();
-            continue;
-        }
+    while (!closed_ && waiting() > 0) {
         // More than kSendGiveUpMs: a packet queued at 0 still goes at 6000.
         const std::uint64_t deadline = front_since_ + kSendGiveUpMs + 1;
         if (clock.now() >= deadline) {
             close("client stopped reading");
-            co_return;
+            break;
         }
         // The front may move on meanwhile; then the deadline is looked at again.
         co_await clock.until(deadline, queued_);
     }
+    watching_ = false;
 }
 
 }  // namespace rk::core

@@ -55,8 +55,9 @@ public:
     void close(std::string_view reason);
     bool closed() const { return closed_; }
 
-    // Runs a coroutine on the io thread while `keep_alive` lives; an
-    // exception that escapes it is logged and closes the link.
+    // Runs a coroutine on the io thread while `keep_alive` lives, starting
+    // on a later turn of the io loop; an exception that escapes it is logged
+    // and closes the link.
     void spawn(const std::shared_ptr<void>& keep_alive,
                const std::function<asio::awaitable<void>()>& coroutine);
 
@@ -92,11 +93,17 @@ public:
     std::uint64_t last_activity() const { return last_activity_; }
 
 private:
+    // Reads for as long as the link is open.
     asio::awaitable<void> read_loop();
+    // Runs while bytes wait to be written, so that an idle link keeps no
+    // coroutine but its reader.
     asio::awaitable<void> write_loop();
-    // Closes the link when the packet at the front of the queue has waited
-    // kSendGiveUpMs without being written whole.
+    // Runs while the socket refuses data: closes the link when the packet at
+    // the front of the queue has waited kSendGiveUpMs without being written
+    // whole.
     asio::awaitable<void> stall_watch();
+    // Runs `coroutine` of this link while its owner lives.
+    void spawn_own(asio::awaitable<void> (Link::*coroutine)());
 
     void receive(std::span<const std::uint8_t> raw);
     // Makes room for a packet of `size` bytes at the end of the queue; false
@@ -115,7 +122,10 @@ private:
     const std::uint64_t id_;
     const std::string peer_;
     LinkOwner& owner_;
+    std::weak_ptr<void> owner_alive_;
     bool closed_ = false;
+    bool writing_ = false;   // write_loop runs
+    bool watching_ = false;  // stall_watch runs
     std::uint64_t last_activity_ = 0;
 
     wire::Framer framer_;

@@ -1,8 +1,9 @@
 #include "core/server.h"
 
+#include <spdlog/spdlog.h>
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
-#include <spdlog/spdlog.h>
 
 #include "core/engine.h"
 #include "platform/registry_store.h"
@@ -133,7 +134,8 @@ maintenance::Progress Server::status() const {
 
 maintenance::PurgeResult Server::purge(int days) {
     std::lock_guard job(job_mutex_);
-    const auto result = maintenance::purge_old_slots(env_, options_.home, {days, env_.now()}, job_control());
+    const auto result =
+        maintenance::purge_old_slots(env_, options_.home, {days, env_.now()}, job_control());
     spdlog::info("purge of saves older than {} days: {} slots, {} files, {} folders removed", days,
                  result.slots_purged, result.files_deleted, result.folders_removed);
     return result;
@@ -141,7 +143,8 @@ maintenance::PurgeResult Server::purge(int days) {
 
 Server::ConversionOutcome Server::convert() {
     std::lock_guard job(job_mutex_);
-    ConversionOutcome outcome{maintenance::convert_old_saves(env_, options_.home, job_control()), {}};
+    ConversionOutcome outcome{maintenance::convert_old_saves(env_, options_.home, job_control()),
+                              {}};
     for (const auto& problem : outcome.result.problems) {
         spdlog::warn("conversion: {} {}: {}", problem.path, problem.entry,
                      problem.status.to_string());
@@ -176,7 +179,8 @@ void Server::advance_clock(std::uint64_t ms) {
     // One tick at a time, as the real clock does, so that socket events
     // that are due run between ticks.
     for (std::uint64_t done = 0; done < ms; done += support::kTickMs) {
-        run_on_io([manual, step = std::min(support::kTickMs, ms - done)] { manual->advance(step); });
+        run_on_io(
+            [manual, step = std::min(support::kTickMs, ms - done)] { manual->advance(step); });
     }
 }
 

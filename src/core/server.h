@@ -8,7 +8,6 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -95,7 +94,8 @@ public:
     // Adds prefix+"1", +"2" ..., whichever no account has yet, with no password.
     EditResult add_numbered_account(std::string_view prefix, Save save);
     // The storage folder keeps its old name (see AccountStore::rename).
-    EditResult rename_account(const accounts::AccountStamp& ref, std::string_view new_name, Save save);
+    EditResult rename_account(const accounts::AccountStamp& ref, std::string_view new_name,
+                              Save save);
     EditResult set_account_password(const accounts::AccountStamp& ref, std::string_view password,
                                     Save save);
     EditResult set_account_forbidden(const accounts::AccountStamp& ref, bool forbidden, Save save);
@@ -189,7 +189,7 @@ private:
     std::optional<std::int64_t> lang_index_;
 
     maintenance::JobControl job_control();
-    std::mutex job_mutex_;            // one maintenance job at a time
+    std::mutex job_mutex_;  // one maintenance job at a time
     std::atomic<bool> jobs_stopping_{false};
     mutable std::mutex status_mutex_;
     maintenance::Progress status_;

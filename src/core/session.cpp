@@ -13,13 +13,14 @@ namespace {
 // one we can serve.
 constexpr std::size_t kInboxLimitPackets = 65536;
 constexpr std::size_t kInboxLimitBytes = 16u << 20;
+// An idle connection gives back an inbox that held more.
+constexpr std::size_t kIdleInboxEntries = 64;
 
 }  // namespace
 
 Session::Session(Engine& engine, asio::ip::tcp::socket socket, std::uint64_t id)
     : engine_(engine),
       link_(engine, std::move(socket), id, *this),
-      inbox_changed_(engine.io()),
       // Transfer ids differ from one connection to the next, as clients expect.
       next_transfer_id_(std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
@@ -31,7 +32,6 @@ Session::~Session() = default;
 void Session::start() {
     const auto self = shared_from_this();
     link_.start(self);
-    link_.spawn(self, [this] { return dispatch_loop(); });
 }
 
 void Session::close(std::string_view reason) {
@@ -40,9 +40,9 @@ void Session::close(std::string_view reason) {
 }
 
 void Session::on_link_closed() {
-    inbox_.clear();
+    std::vector<Queued>().swap(inbox_);
+    inbox_head_ = 0;
     inbox_bytes_ = 0;
-    inbox_changed_.notify();
     // A running walk or transfer stops; a half-received upload is dropped.
     request_stop();
     engine_.wake_walks();
@@ -75,25 +75,36 @@ void Session::on_packet(wire::Packet&& packet) {
     }
     inbox_bytes_ += packet.payload.size() + wire::kHeaderSize;
     inbox_.push_back({std::move(packet), route, stops_received_});
-    inbox_changed_.notify();
-    if (inbox_.size() > kInboxLimitPackets || inbox_bytes_ > kInboxLimitBytes) {
+    if (inbox_.size() - inbox_head_ > kInboxLimitPackets || inbox_bytes_ > kInboxLimitBytes) {
         close("too many requests waiting");
+        return;
+    }
+    if (!dispatching_) {
+        dispatching_ = true;
+        link_.spawn(shared_from_this(), [this] { return dispatch_loop(); });
     }
 }
 
 asio::awaitable<void> Session::dispatch_loop() {
-    while (!link_.closed()) {
-        if (inbox_.empty()) {
-            co_await inbox_changed_.wait();
-            continue;
+    while (!link_.closed() && inbox_head_ < inbox_.size()) {
+        Queued next = std::move(inbox_[inbox_head_++]);
+        if (inbox_head_ == inbox_.size()) {
+            inbox_.clear();
+            inbox_head_ = 0;
+        } else if (inbox_head_ > kIdleInboxEntries && inbox_head_ * 2 > inbox_.size()) {
+            // A dispatcher that never catches up still gives back the front.
+            inbox_.erase(inbox_.begin(), inbox_.begin() + std::ptrdiff_t(inbox_head_));
+            inbox_head_ = 0;
         }
-        Queued next = std::move(inbox_.front());
-        inbox_.pop_front();
         inbox_bytes_ -= next.packet.payload.size() + wire::kHeaderSize;
         stops_before_current_ = next.stops_before;
         // The logon state counts as it is when the request's turn comes.
         if (logged_on_ || !next.route->needs_logon) co_await handle(*next.route, next.packet);
     }
+    // Checked and cleared with nothing awaited in between: a request that
+    // arrives later starts the dispatcher again.
+    dispatching_ = false;
+    if (inbox_.capacity() > kIdleInboxEntries) std::vector<Queued>().swap(inbox_);
 }
 
 asio::awaitable<void> Session::handle(const Route& route, const wire::Packet& packet) {

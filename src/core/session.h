@@ -12,11 +12,11 @@
 #include <asio/ip/tcp.hpp>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/chunk_source.h"
 #include "core/failed_requests.h"
@@ -63,6 +63,7 @@ public:
 private:
     void on_packet(wire::Packet&& packet) override;
     void on_link_closed() override;
+    // Runs while the inbox holds requests; an idle connection keeps none.
     asio::awaitable<void> dispatch_loop();
     asio::awaitable<void> handle(const Route& route, const wire::Packet& packet);
 
@@ -133,12 +134,15 @@ private:
         const Route* route = nullptr;
         std::uint64_t stops_before = 0;
     };
-    std::deque<Queued> inbox_;
+    // From inbox_head_ on; a vector, since an empty deque still holds a
+    // block of memory and most connections are idle.
+    std::vector<Queued> inbox_;
+    std::size_t inbox_head_ = 0;
     std::size_t inbox_bytes_ = 0;
+    bool dispatching_ = false;
     std::uint64_t stops_received_ = 0;
     // Of the request being dispatched.
     std::uint64_t stops_before_current_ = 0;
-    Signal inbox_changed_;
 
     // Read by walks on pool threads as well.
     std::shared_ptr<std::atomic<bool>> stop_request_ = std::make_shared<std::atomic<bool>>(false);
