@@ -26,8 +26,6 @@ namespace {
 constexpr std::uint64_t kBatchFileSize = 4096;
 constexpr std::uint64_t kCrowdFileSize = kMiB;
 constexpr std::uint64_t kCrowdUploadSize = 4 * kMiB;
-// Files per folder of the listed tree.
-constexpr int kTreeFanOut = 1000;
 // Files of 4 KiB in the folder the storm lists, one of which it downloads.
 constexpr int kStormFiles = 16;
 
@@ -46,18 +44,24 @@ std::string batch_name(int index) { return numbered("f%05d.bin", index); }
 std::string client_name(int index) { return numbered("c%04d.bin", index); }
 std::string storm_name(int index) { return numbered("s%02d.bin", index); }
 
+// Folders of the listed tree, the files shared out evenly between them.
+constexpr int kTreeFolders = 1000;
+
+int tree_folders(int files) { return std::min(kTreeFolders, files); }
+
 // Empty files through bare syscalls: a hundred thousand of them through
 // streams would cost more than the listing being measured.
 bool build_tree(const std::filesystem::path& tree, int files) {
-    for (int folder = 0; folder * kTreeFanOut < files; ++folder) {
+    const int folders = tree_folders(files);
+    for (int folder = 0; folder < folders; ++folder) {
         const std::filesystem::path dir = tree / numbered("d%03d", folder);
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
         if (ec) return false;
-        const int count = std::min(kTreeFanOut, files - folder * kTreeFanOut);
+        const int count = files / folders + (folder < files % folders ? 1 : 0);
         for (int i = 0; i < count; ++i) {
             const int fd =
-                ::open((dir / numbered("f%04d", i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+                ::open((dir / numbered("f%05d", i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
             if (fd < 0) return false;
             ::close(fd);
         }
@@ -175,7 +179,11 @@ Storm storm(std::uint16_t port, int clients, int rounds, const std::filesystem::
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
             Storm& mine = each[std::size_t(i)];
-            const std::filesystem::path local = out / client_name(i);
+            // A folder each: renames in one shared folder would queue on its lock.
+            const std::filesystem::path folder = out / numbered("c%04d", i);
+            std::error_code ec;
+            std::filesystem::create_directories(folder, ec);
+            const std::filesystem::path local = folder / "got.bin";
             const std::string file = "\\storm\\" + storm_name(i % kStormFiles);
             go.wait();
             for (int round = 0; round < rounds; ++round) {
@@ -184,7 +192,6 @@ Storm storm(std::uint16_t port, int clients, int rounds, const std::filesystem::
                     into.add(seconds_since(step));
                     step = Clock::now();
                 };
-                std::error_code ec;
                 auto link = client::Connection::connect("127.0.0.1", port, ec);
                 if (!link || ec) break;
                 lap(mine.connect);
@@ -319,8 +326,7 @@ int run_files(const std::string& server_path, const FilesOptions& options) {
     if (std::system(find.c_str()) != 0) return fail("find failed");
     content.files.emplace("\\big.bin", big);
     for (int i = 0; i < kStormFiles; ++i) {
-        content.files.emplace("\\storm\\" + storm_name(i),
-                              std::vector<std::uint8_t>(storm_file.begin(), storm_file.end()));
+        content.files.emplace("\\storm\\" + storm_name(i), storm_file);
     }
     content.batch_file.assign(storm_file.begin(), storm_file.end());
     content.batch_entries = kBatchNamesPerRequest;
@@ -390,7 +396,7 @@ int run_files(const std::string& server_path, const FilesOptions& options) {
     std::printf(
         "list %d files in %d folders: %.3f s (%.0f files/s), time ratio to find: %.2f (find "
         "%.3f s; tree built in %.1f s); floor: client alone takes %.3f s, ratio %.2f of find\n",
-        options.tree_files, (options.tree_files + kTreeFanOut - 1) / kTreeFanOut, *list_time,
+        options.tree_files, tree_folders(options.tree_files), *list_time,
         options.tree_files / *list_time, *list_time / *find_time, *find_time, tree_build,
         *list_floor, *list_floor / *find_time);
     std::fflush(stdout);

@@ -20,6 +20,7 @@
 #include <asio/ip/tcp.hpp>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,9 +32,10 @@ namespace rk::bench {
 class FloorServer {
 public:
     struct Content {
-        std::map<std::string, std::vector<std::uint8_t>> files;  // by wire path
-        std::map<std::string, client::Listing> listings;         // by wire path
-        std::vector<std::uint8_t> batch_file;                    // every entry of every batch
+        // By wire path; the bytes are read while the floor is built, not after.
+        std::map<std::string, std::span<const std::uint8_t>> files;
+        std::map<std::string, client::Listing> listings;  // by wire path
+        std::vector<std::uint8_t> batch_file;             // every entry of every batch
         // Batch requests of more names get the entries of this many.
         std::size_t batch_entries = 1;
     };
