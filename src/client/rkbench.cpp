@@ -1,7 +1,7 @@
 // rkbench: load generator. Starts its own rkserver in a temporary home and
 // reports every figure against a baseline measured in the same run.
 //
-//   rkbench connections [--clients N] [--accounts N]
+//   rkbench connections [--clients N] [--accounts N] [--in-flight N]
 //                   N connections that log on and stay: logons per second
 //                   against bare TCP connects, and the server's resident
 //                   memory per connection; then anonymous account creation
@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 1000000));
     connections->add_option("--accounts", links.accounts, "accounts created")
         ->check(CLI::Range(1, 1000000));
+    connections->add_option("--in-flight", links.in_flight, "account creations waiting at once")
+        ->check(CLI::Range(1, 1000));
 
     bench::FilesOptions files;
     auto* transfers = app.add_subcommand(
