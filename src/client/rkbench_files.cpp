@@ -249,6 +249,227 @@ bool print_rate(const char* what, std::uint64_t bytes, std::optional<double> rea
     return true;
 }
 
+// Says on stderr which step failed; false, for the step to return.
+bool step_failed(const char* what) {
+    fail(what);
+    return false;
+}
+
+// The bytes the run serves and sends, kept for the baselines and the floor.
+struct Served {
+    std::vector<std::uint8_t> big;           // downloaded
+    std::vector<std::uint8_t> up;            // uploaded
+    std::vector<std::uint8_t> small;         // the batch files back to back
+    std::vector<std::uint8_t> per_client;    // each crowd client downloads it
+    std::vector<std::uint8_t> crowd_upload;  // each crowd client uploads it
+
+    // Every storm file and every file of the floor's batches.
+    std::span<const std::uint8_t> storm_file() const { return {small.data(), kBatchFileSize}; }
+};
+
+// The files of the user's folder, the sources of the uploads, and the
+// tree; false (told on stderr) when one cannot be written.
+bool write_served(const std::filesystem::path& root, const std::filesystem::path& scratch,
+                  const FilesOptions& options, Served& served) {
+    for (const char* folder : {"batch", "clients", "storm", "uploads"})
+        std::filesystem::create_directories(root / folder);
+    for (const char* folder : {"crowd", "storm"})
+        std::filesystem::create_directories(scratch / folder);
+    std::fprintf(stderr, "rkbench: writing the files to serve\n");
+    served.big = noise(std::uint64_t(options.size_mib) * kMiB, 1);
+    served.up = noise(std::uint64_t(options.upload_mib) * kMiB, 4);
+    if (!write_file(root / "big.bin", served.big) || !write_file(scratch / "up.bin", served.up)) {
+        return step_failed("cannot write the large files");
+    }
+    served.small = noise(std::uint64_t(options.files) * kBatchFileSize, 2);
+    for (int i = 0; i < options.files; ++i) {
+        const auto one =
+            std::span(served.small).subspan(std::size_t(i) * kBatchFileSize, kBatchFileSize);
+        if (!write_file(root / "batch" / batch_name(i), one))
+            return step_failed("cannot write a small file");
+    }
+    served.per_client = noise(kCrowdFileSize, 3);
+    for (int i = 0; i < options.clients; ++i) {
+        if (!write_file(root / "clients" / client_name(i), served.per_client))
+            return step_failed("cannot write a client's file");
+    }
+    served.crowd_upload = noise(kCrowdUploadSize, 6);
+    if (!write_file(scratch / "up4.bin", served.crowd_upload))
+        return step_failed("cannot write an upload");
+    for (int i = 0; i < kStormFiles; ++i) {
+        if (!write_file(root / "storm" / storm_name(i), served.storm_file()))
+            return step_failed("cannot write a storm file");
+    }
+    return true;
+}
+
+// One files run: the real server and the floor, a logged-on link to each,
+// and one function per figure, which prints its line or says on stderr
+// why it could not.
+struct FilesRun {
+    const FilesOptions& options;
+    std::uint16_t port = 0;
+    std::filesystem::path root;
+    std::filesystem::path scratch;
+    Served served{};
+    std::string find{};  // the command the listing is held against
+    double tree_build_seconds = 0;
+    std::unique_ptr<client::Connection> link{};
+    std::unique_ptr<FloorServer> floor{};
+    std::unique_ptr<client::Connection> floor_link{};
+
+    // The listings, once each before anything is timed: the caches are
+    // warm for the server and for find alike, and the floor serves the very
+    // content the server gave.
+    bool start_floor() {
+        std::fprintf(stderr, "rkbench: preparing the floor\n");
+        FloorServer::Content content;
+        for (const char* folder : {"\\tree", "\\storm"}) {
+            client::Listing listing = client::list(*link, folder);
+            if (listing.status != client::Transfer::done) return step_failed("a listing failed");
+            content.listings.emplace(folder, std::move(listing));
+        }
+        if (std::system(find.c_str()) != 0) return step_failed("find failed");
+        content.files.emplace("\\big.bin", served.big);
+        for (int i = 0; i < kStormFiles; ++i)
+            content.files.emplace("\\storm\\" + storm_name(i), served.storm_file());
+        content.batch_file.assign(served.storm_file().begin(), served.storm_file().end());
+        content.batch_entries = kBatchNamesPerRequest;
+        floor = std::make_unique<FloorServer>(std::move(content));
+        floor_link = log_on(floor->port());
+        return floor_link || step_failed("cannot log on to the floor");
+    }
+
+    // One large download against the same bytes over bare loopback.
+    bool large_download() {
+        const std::uint64_t size = served.big.size();
+        const std::filesystem::path local = scratch / "big.bin";
+        const auto tcp = best_of([&] { return plain_tcp_seconds(served.big); });
+        const auto real =
+            best_of([&] { return download_seconds(*link, "\\big.bin", local, size); });
+        const auto alone =
+            best_of([&] { return download_seconds(*floor_link, "\\big.bin", local, size); });
+        std::error_code ignored;
+        std::filesystem::remove(local, ignored);
+        const std::string what = "download " + std::to_string(options.size_mib) + " MiB";
+        return print_rate(what.c_str(), size, real, alone, tcp, "plain TCP") ||
+               step_failed("the large download failed");
+    }
+
+    bool large_upload() {
+        const std::uint64_t size = served.up.size();
+        const auto tcp = best_of([&] { return plain_tcp_seconds(served.up); });
+        const auto real = best_of([&]() -> std::optional<double> {
+            const auto seconds = upload_seconds(*link, scratch / "up.bin", "\\up.bin");
+            std::error_code ec;
+            if (!seconds || std::filesystem::file_size(root / "up.bin", ec) != size || ec) {
+                return std::nullopt;
+            }
+            return seconds;
+        });
+        const auto alone =
+            best_of([&] { return upload_seconds(*floor_link, scratch / "up.bin", "\\up.bin"); });
+        const std::string what = "upload " + std::to_string(options.upload_mib) + " MiB";
+        return print_rate(what.c_str(), size, real, alone, tcp, "plain TCP") ||
+               step_failed("the large upload failed");
+    }
+
+    // Many small files in as many batches as they take.
+    bool batches() {
+        const std::uint64_t bytes = served.small.size();
+        const auto tcp = best_of([&] { return plain_tcp_seconds(served.small); });
+        const auto real = best_of([&] { return batch_seconds(*link, options.files); });
+        const auto alone = best_of([&] { return batch_seconds(*floor_link, options.files); });
+        if (!tcp || !real || !alone) return step_failed("the batch download failed");
+        std::printf(
+            "batch %d x 4 KiB: %.0f files/s (%.1f MB/s), ratio to plain TCP: %.3f (plain TCP "
+            "%.0f MB/s); floor: client alone reaches %.0f files/s, ratio %.3f of plain TCP\n",
+            options.files, options.files / *real, mb_per_second(bytes, *real), *tcp / *real,
+            mb_per_second(bytes, *tcp), options.files / *alone, *tcp / *alone);
+        std::fflush(stdout);
+        return true;
+    }
+
+    // A listing of the whole tree against find printing the same facts.
+    bool listing() {
+        const auto files = std::size_t(options.tree_files);
+        const auto find_time = best_of([&]() -> std::optional<double> {
+            const auto start = Clock::now();
+            if (std::system(find.c_str()) != 0) return std::nullopt;
+            return seconds_since(start);
+        });
+        const auto real = best_of([&] { return list_seconds(*link, "\\tree", files); });
+        const auto alone = best_of([&] { return list_seconds(*floor_link, "\\tree", files); });
+        if (!find_time || !real || !alone) return step_failed("the listing failed");
+        std::printf(
+            "list %d files in %d folders: %.3f s (%.0f files/s), time ratio to find: %.2f (find "
+            "%.3f s; tree built in %.1f s); floor: client alone takes %.3f s, ratio %.2f of "
+            "find\n",
+            options.tree_files, tree_folders(options.tree_files), *real, options.tree_files / *real,
+            *real / *find_time, *find_time, tree_build_seconds, *alone, *alone / *find_time);
+        std::fflush(stdout);
+        return true;
+    }
+
+    // A storm of short visits; one run each, since the clients are many.
+    bool storms() {
+        const int clients = options.storm_clients;
+        const int rounds = options.storm_rounds;
+        const Storm real = storm(port, clients, rounds, scratch / "storm");
+        const Storm alone = storm(floor->port(), clients, rounds, scratch / "storm");
+        std::printf(
+            "storm: %d clients x %d rounds of connect, logon, list of %d files, 4 KiB download "
+            "at once (%d rounds failed, floor %d)\n",
+            clients, rounds, kStormFiles, real.failures, alone.failures);
+        print_storm_step("connect:", real.connect, alone.connect);
+        print_storm_step("logon:", real.logon, alone.logon);
+        print_storm_step("list:", real.list, alone.list);
+        print_storm_step("download:", real.download, alone.download);
+        std::fflush(stdout);
+        return (real.failures == 0 && alone.failures == 0) || step_failed("storm rounds failed");
+    }
+
+    // A crowd uploading at once against as many plain TCP connections.
+    bool crowd_uploads() {
+        const int clients = options.clients;
+        const auto upload_to = [&](std::uint16_t to) {
+            const Crowd done = crowd(to, clients, [&](client::Connection& c, int i) {
+                return client::upload(c, scratch / "up4.bin", "\\uploads\\" + client_name(i))
+                           .status == client::Transfer::done;
+            });
+            return done.failures == 0 ? std::optional<double>(done.seconds) : std::nullopt;
+        };
+        const auto tcp = best_of([&] { return plain_tcp_seconds(served.crowd_upload, clients); });
+        const auto real = upload_to(port);
+        const auto alone = upload_to(floor->port());
+        const std::string what =
+            std::to_string(clients) + " clients uploading 4 MiB at once (one run)";
+        return print_rate(what.c_str(), kCrowdUploadSize * std::uint64_t(clients), real, alone, tcp,
+                          "as many plain TCP connections") ||
+               step_failed("a crowd upload failed");
+    }
+
+    // A crowd downloading at once.
+    bool crowd_downloads() {
+        const int clients = options.clients;
+        const std::uint64_t bytes = kCrowdFileSize * std::uint64_t(clients);
+        const auto tcp = best_of([&] { return plain_tcp_seconds(served.per_client, clients); });
+        const Crowd real = crowd(port, clients, [&](client::Connection& c, int i) {
+            const std::string name = client_name(i);
+            return client::download(c, "\\clients\\" + name, scratch / "crowd" / name).status ==
+                   client::Transfer::done;
+        });
+        if (!tcp || real.failures != 0) return step_failed("a crowd download failed");
+        const double rate = mb_per_second(bytes, real.seconds);
+        const double tcp_rate = mb_per_second(bytes, *tcp);
+        std::printf(
+            "%d clients downloading 1 MiB at once (one run): %.1f MB/s, ratio to as many plain "
+            "TCP connections: %.3f (%.0f MB/s)\n",
+            clients, rate, rate / tcp_rate, tcp_rate);
+        return true;
+    }
+};
+
 }  // namespace
 
 int run_files(const std::string& server_path, const FilesOptions& options) {
@@ -258,10 +479,6 @@ int run_files(const std::string& server_path, const FilesOptions& options) {
     if (limit < 2 * std::uint64_t(most_clients) + 64) return fail("open-file limit too low");
     RunningServer server;
     if (!server.start(server_path)) return 1;
-    // Our own files (the uploads' sources, the downloads' targets) live in
-    // the home too, so that they go with it.
-    const std::filesystem::path scratch = server.home / "bench-local";
-    const std::filesystem::path root = server.root();
     {
         std::error_code ec;
         auto link = client::Connection::connect("127.0.0.1", server.port, ec);
@@ -269,195 +486,37 @@ int run_files(const std::string& server_path, const FilesOptions& options) {
             return fail("could not create the bench account");
         }
     }
-    for (const char* folder : {"batch", "clients", "storm", "uploads"})
-        std::filesystem::create_directories(root / folder);
-    for (const char* folder : {"crowd", "storm"})
-        std::filesystem::create_directories(scratch / folder);
-
-    const std::uint64_t big_size = std::uint64_t(options.size_mib) * kMiB;
-    const std::uint64_t up_size = std::uint64_t(options.upload_mib) * kMiB;
-    std::fprintf(stderr, "rkbench: writing the files to serve\n");
-    const std::vector<std::uint8_t> big = noise(big_size, 1);
-    const std::vector<std::uint8_t> up = noise(up_size, 4);
-    if (!write_file(root / "big.bin", big) || !write_file(scratch / "up.bin", up)) {
-        return fail("cannot write the large files");
-    }
-    const std::uint64_t batch_bytes = std::uint64_t(options.files) * kBatchFileSize;
-    const std::vector<std::uint8_t> small = noise(batch_bytes, 2);
-    for (int i = 0; i < options.files; ++i) {
-        const std::span<const std::uint8_t> one(small.data() + std::size_t(i) * kBatchFileSize,
-                                                kBatchFileSize);
-        if (!write_file(root / "batch" / batch_name(i), one))
-            return fail("cannot write a small file");
-    }
-    const std::vector<std::uint8_t> per_client = noise(kCrowdFileSize, 3);
-    for (int i = 0; i < options.clients; ++i) {
-        if (!write_file(root / "clients" / client_name(i), per_client)) {
-            return fail("cannot write a client's file");
-        }
-    }
-    const std::vector<std::uint8_t> crowd_upload = noise(kCrowdUploadSize, 6);
-    if (!write_file(scratch / "up4.bin", crowd_upload)) return fail("cannot write an upload");
-    const std::span<const std::uint8_t> storm_file(small.data(), kBatchFileSize);
-    for (int i = 0; i < kStormFiles; ++i) {
-        if (!write_file(root / "storm" / storm_name(i), storm_file))
-            return fail("cannot write a storm file");
-    }
+    // Our own files (the uploads' sources, the downloads' targets) live in
+    // the home too, so that they go with it.
+    FilesRun run{.options = options,
+                 .port = server.port,
+                 .root = server.root(),
+                 .scratch = server.home / "bench-local"};
+    if (!write_served(run.root, run.scratch, options, run.served)) return 1;
     std::fprintf(stderr, "rkbench: building a tree of %d files\n", options.tree_files);
     const auto tree_start = Clock::now();
-    if (!build_tree(root / "tree", options.tree_files)) return fail("cannot build the tree");
-    const double tree_build = seconds_since(tree_start);
-
-    auto link = log_on(server.port);
-    if (!link) return fail("cannot log on");
-
-    // The listings, once each before anything is timed: the caches are
-    // warm for the server and for find alike, and the floor serves the very
-    // content the server gave.
-    std::fprintf(stderr, "rkbench: preparing the floor\n");
-    FloorServer::Content content;
-    for (const char* folder : {"\\tree", "\\storm"}) {
-        client::Listing listing = client::list(*link, folder);
-        if (listing.status != client::Transfer::done) return fail("a listing failed");
-        content.listings.emplace(folder, std::move(listing));
-    }
-    const std::string find =
-        "find '" + (root / "tree").string() + "' -printf '%s %T@ %p\\n' > /dev/null";
-    if (std::system(find.c_str()) != 0) return fail("find failed");
-    content.files.emplace("\\big.bin", big);
-    for (int i = 0; i < kStormFiles; ++i) {
-        content.files.emplace("\\storm\\" + storm_name(i), storm_file);
-    }
-    content.batch_file.assign(storm_file.begin(), storm_file.end());
-    content.batch_entries = kBatchNamesPerRequest;
-    const FloorServer floor(std::move(content));
-    auto floor_link = log_on(floor.port());
-    if (!floor_link) return fail("cannot log on to the floor");
+    if (!build_tree(run.root / "tree", options.tree_files)) return fail("cannot build the tree");
+    run.tree_build_seconds = seconds_since(tree_start);
+    run.find = "find '" + (run.root / "tree").string() + "' -printf '%s %T@ %p\\n' > /dev/null";
+    run.link = log_on(server.port);
+    if (!run.link) return fail("cannot log on");
+    if (!run.start_floor()) return 1;
 
     std::printf(
         "files (MB = 10^6 bytes; every time the best of %d runs unless said; floor: the same "
         "client against an ideal server in rkbench)\n",
         kRounds);
-
-    // 1. One large download against the same bytes over bare loopback.
-    const auto big_tcp = best_of([&] { return plain_tcp_seconds(big); });
-    const auto big_down = best_of(
-        [&] { return download_seconds(*link, "\\big.bin", scratch / "big.bin", big_size); });
-    const auto big_floor = best_of(
-        [&] { return download_seconds(*floor_link, "\\big.bin", scratch / "big.bin", big_size); });
-    const std::string down_what = "download " + std::to_string(options.size_mib) + " MiB";
-    if (!print_rate(down_what.c_str(), big_size, big_down, big_floor, big_tcp, "plain TCP")) {
-        return fail("the large download failed");
-    }
-    std::error_code ignored;
-    std::filesystem::remove(scratch / "big.bin", ignored);
-
-    // 2. One large upload.
-    const auto up_tcp = best_of([&] { return plain_tcp_seconds(up); });
-    const auto big_up = best_of([&]() -> std::optional<double> {
-        const auto seconds = upload_seconds(*link, scratch / "up.bin", "\\up.bin");
-        std::error_code ec;
-        if (!seconds || std::filesystem::file_size(root / "up.bin", ec) != up_size || ec) {
-            return std::nullopt;
-        }
-        return seconds;
-    });
-    const auto up_floor =
-        best_of([&] { return upload_seconds(*floor_link, scratch / "up.bin", "\\up.bin"); });
-    const std::string up_what = "upload " + std::to_string(options.upload_mib) + " MiB";
-    if (!print_rate(up_what.c_str(), up_size, big_up, up_floor, up_tcp, "plain TCP")) {
-        return fail("the large upload failed");
-    }
-
-    // 3. Many small files in as many batches as they take.
-    const auto small_tcp = best_of([&] { return plain_tcp_seconds(small); });
-    const auto small_batch = best_of([&] { return batch_seconds(*link, options.files); });
-    const auto small_floor = best_of([&] { return batch_seconds(*floor_link, options.files); });
-    if (!small_tcp || !small_batch || !small_floor) return fail("the batch download failed");
-    std::printf(
-        "batch %d x 4 KiB: %.0f files/s (%.1f MB/s), ratio to plain TCP: %.3f (plain TCP %.0f "
-        "MB/s); floor: client alone reaches %.0f files/s, ratio %.3f of plain TCP\n",
-        options.files, options.files / *small_batch, mb_per_second(batch_bytes, *small_batch),
-        *small_tcp / *small_batch, mb_per_second(batch_bytes, *small_tcp),
-        options.files / *small_floor, *small_tcp / *small_floor);
-    std::fflush(stdout);
-
-    // 4. A listing of the whole tree against find printing the same facts.
-    const auto tree_files = std::size_t(options.tree_files);
-    const auto find_time = best_of([&]() -> std::optional<double> {
-        const auto start = Clock::now();
-        if (std::system(find.c_str()) != 0) return std::nullopt;
-        return seconds_since(start);
-    });
-    const auto list_time = best_of([&] { return list_seconds(*link, "\\tree", tree_files); });
-    const auto list_floor =
-        best_of([&] { return list_seconds(*floor_link, "\\tree", tree_files); });
-    if (!find_time || !list_time || !list_floor) return fail("the listing failed");
-    std::printf(
-        "list %d files in %d folders: %.3f s (%.0f files/s), time ratio to find: %.2f (find "
-        "%.3f s; tree built in %.1f s); floor: client alone takes %.3f s, ratio %.2f of find\n",
-        options.tree_files, tree_folders(options.tree_files), *list_time,
-        options.tree_files / *list_time, *list_time / *find_time, *find_time, tree_build,
-        *list_floor, *list_floor / *find_time);
-    std::fflush(stdout);
-
-    // 5. A storm of short visits; one run each, since the clients are many.
-    link.reset();
-    floor_link.reset();
-    const Storm real_storm =
-        storm(server.port, options.storm_clients, options.storm_rounds, scratch / "storm");
-    const Storm floor_storm =
-        storm(floor.port(), options.storm_clients, options.storm_rounds, scratch / "storm");
-    std::printf(
-        "storm: %d clients x %d rounds of connect, logon, list of %d files, 4 KiB download at "
-        "once (%d rounds failed, floor %d)\n",
-        options.storm_clients, options.storm_rounds, kStormFiles, real_storm.failures,
-        floor_storm.failures);
-    print_storm_step("connect:", real_storm.connect, floor_storm.connect);
-    print_storm_step("logon:", real_storm.logon, floor_storm.logon);
-    print_storm_step("list:", real_storm.list, floor_storm.list);
-    print_storm_step("download:", real_storm.download, floor_storm.download);
-    std::fflush(stdout);
-
-    // 6. A crowd uploading at once against as many plain TCP connections.
-    const int clients = options.clients;
-    const auto crowd_upload_to = [&](std::uint16_t port) {
-        return crowd(port, clients, [&](client::Connection& c, int i) {
-            return client::upload(c, scratch / "up4.bin", "\\uploads\\" + client_name(i)).status ==
-                   client::Transfer::done;
-        });
-    };
-    const auto up_crowd_tcp = best_of([&] { return plain_tcp_seconds(crowd_upload, clients); });
-    const Crowd up_crowd = crowd_upload_to(server.port);
-    const Crowd up_crowd_floor = crowd_upload_to(floor.port());
-    const std::string up_crowd_what =
-        std::to_string(clients) + " clients uploading 4 MiB at once (one run)";
-    const auto whole = [](const Crowd& c) {
-        return c.failures == 0 ? std::optional<double>(c.seconds) : std::nullopt;
-    };
-    if (!print_rate(up_crowd_what.c_str(), kCrowdUploadSize * std::uint64_t(clients),
-                    whole(up_crowd), whole(up_crowd_floor), up_crowd_tcp,
-                    "as many plain TCP connections")) {
-        return fail("a crowd upload failed");
-    }
-
-    // 7. A crowd downloading at once.
-    const auto down_crowd_tcp = best_of([&] { return plain_tcp_seconds(per_client, clients); });
-    const Crowd down_crowd = crowd(server.port, clients, [&](client::Connection& c, int i) {
-        const std::string name = client_name(i);
-        return client::download(c, "\\clients\\" + name, scratch / "crowd" / name).status ==
-               client::Transfer::done;
-    });
-    if (!down_crowd_tcp || down_crowd.failures != 0) return fail("a crowd download failed");
-    const double crowd_rate =
-        mb_per_second(kCrowdFileSize * std::uint64_t(clients), down_crowd.seconds);
-    const double crowd_tcp_rate =
-        mb_per_second(kCrowdFileSize * std::uint64_t(clients), *down_crowd_tcp);
-    std::printf(
-        "%d clients downloading 1 MiB at once (one run): %.1f MB/s, ratio to as many plain TCP "
-        "connections: %.3f (%.0f MB/s)\n",
-        clients, crowd_rate, crowd_rate / crowd_tcp_rate, crowd_tcp_rate);
-    return real_storm.failures == 0 && floor_storm.failures == 0 ? 0 : 1;
+    bool ok = run.large_download();
+    ok = run.large_upload() && ok;
+    ok = run.batches() && ok;
+    ok = run.listing() && ok;
+    // The visits and crowds bring their own connections.
+    run.link.reset();
+    run.floor_link.reset();
+    ok = run.storms() && ok;
+    ok = run.crowd_uploads() && ok;
+    ok = run.crowd_downloads() && ok;
+    return ok ? 0 : 1;
 }
 
 }  // namespace rk::bench
