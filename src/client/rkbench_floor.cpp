@@ -218,10 +218,9 @@ private:
         if (!packet) return;
         const auto header = wire::FileHeader::decode(*packet);
         const std::uint64_t count = wire::chunk_count(header.size);
-        if (count == 0 || count > wire::kMaxChunks) {
-            upload_.reset();
-            return complete(header.transfer_id);
-        }
+        upload_.reset();
+        if (count == 0) return complete(header.transfer_id);
+        if (count > wire::kMaxChunks) return;  // no client announces one
         upload_.emplace(Upload{header.transfer_id, std::vector<bool>(count), count});
     }
 
