@@ -58,7 +58,9 @@ Bytes pattern(std::size_t size, std::uint8_t seed = 1) {
     return b;
 }
 
-std::string as_string(const Bytes& b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+std::string as_string(const Bytes& b) {
+    return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
 
 class TransfersTest : public ::testing::Test {
 protected:
@@ -195,7 +197,8 @@ TEST_F(TransfersTest, UploadWithChunksLeftOutIsRepairedByteForByte) {
     local.write_file("SAVE.DAT", as_string(content));
     const auto left_out = [](std::uint64_t index) { return index % 97 == 3 || index == 1020; };
     std::uint64_t expected_resent = 0;
-    for (std::uint64_t i = 0; i < wire::chunk_count(content.size()); ++i) expected_resent += left_out(i);
+    for (std::uint64_t i = 0; i < wire::chunk_count(content.size()); ++i)
+        expected_resent += left_out(i);
     client::UploadOptions options;
     options.skip_on_first_pass = left_out;
     const auto sent = client::upload(*conn_, local.path("SAVE.DAT"), "\\SAVE.DAT", options);
@@ -205,18 +208,18 @@ TEST_F(TransfersTest, UploadWithChunksLeftOutIsRepairedByteForByte) {
 }
 
 // The first pass reads whole chunks straight into the queue, 64 at a time;
-// a chunk asked for again after it must carry exactly what it carried then,
-// the short last one included.
+// a chunk asked for again from the middle of such a read must carry exactly
+// the file's bytes as it did then, the short last one included.
 TEST_F(TransfersTest, ChunkAskedForAgainCarriesTheSamePayload) {
     // The clock stands still, so the pass is asked about only once.
     start(/*manual_clock=*/true);
-    const std::size_t size = 130 * 1024 + 7;
-    home_.write_file("alice/SAVE.DAT", as_string(pattern(size, 3)));
+    const Bytes content = pattern(130 * 1024 + 7, 3);
+    home_.write_file("alice/SAVE.DAT", as_string(content));
     conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\SAVE.DAT"));
     const auto header = next();
     ASSERT_EQ(header.head.code, code_of(Data::file_header));
     const std::int32_t id = header.head.arg4;
-    const std::size_t chunks = wire::chunk_count(size);
+    const std::size_t chunks = wire::chunk_count(content.size());
 
     // Every chunk of a pass, by index, until the pass's question.
     const auto pass = [&] {
@@ -233,12 +236,20 @@ TEST_F(TransfersTest, ChunkAskedForAgainCarriesTheSamePayload) {
     };
     const auto first = pass();
     ASSERT_EQ(first.size(), chunks);
-    conn_->send(Kind::request, code_of(Request::resend_from), {id, 0, 0, 0});
+    for (const auto& [index, packet] : first) {
+        const auto from = std::size_t(index) * 1024;
+        EXPECT_TRUE(packet.payload ==
+                    Bytes(content.begin() + std::ptrdiff_t(from),
+                          content.begin() + std::ptrdiff_t(std::min(from + 1024, content.size()))))
+            << "chunk " << index << " does not hold the file's bytes";
+    }
+    constexpr std::int32_t kFrom = 70;
+    conn_->send(Kind::request, code_of(Request::resend_from), {id, kFrom, 0, 0});
     const auto again = pass();
     conn_->send(Kind::request, code_of(Request::transfer_received), {id, 0, 0, 0});
-    ASSERT_EQ(again.size(), chunks);
-    for (const auto& [index, packet] : first) {
-        const wire::Packet& copy = again.at(index);
+    ASSERT_EQ(again.size(), chunks - kFrom);
+    for (const auto& [index, copy] : again) {
+        const wire::Packet& packet = first.at(index);
         EXPECT_NE(copy.head.seq, packet.head.seq) << "chunk " << index << " is a new packet";
         EXPECT_EQ(copy.head.code, packet.head.code) << "chunk " << index;
         EXPECT_EQ(copy.head.want_ack, packet.head.want_ack) << "chunk " << index;

@@ -189,21 +189,29 @@ TEST_F(UploadTest, ChunksInAnyOrderWithRepairsRebuildTheFile) {
         {"gaps at the edge of a gathered block", all_but({255, 256}), {255, 256}, {{256}, {255}}},
         {"the last chunk repaired just after the gathered ones", all_but({300}), {300}, {{300}}},
         {"earlier chunks after later ones wait for the repair",
-         with(all_but({2, 3, 4}), 2, {{5}, {3}, {4}, {2}}), {2, 3, 4}, {{4}, {2}, {3}}},
-        {"duplicates in both passes", with(all_but({200}), 10, {{5}, {9}, {9}}), {200},
+         with(all_but({2, 3, 4}), 2, {{5}, {3}, {4}, {2}}),
+         {2, 3, 4},
+         {{4}, {2}, {3}}},
+        {"duplicates in both passes",
+         with(all_but({200}), 10, {{5}, {9}, {9}}),
+         {200},
          {{299}, {5}, {299}, {200}}},
         {"wrong bytes still gathered, the right ones over them",
-         with(all_but({5, 290}), 289, {{290, true}}), {5}, {{290}, {5}}},
-        {"a repair inside the block of repairs still gathered", all_but({100, 101, 102}),
-         {100, 101, 102}, {{100}, {101, true}, {101}, {102}}},
+         with(all_but({5, 290}), 289, {{290, true}}),
+         {5},
+         {{290}, {5}}},
+        {"a repair inside the block of repairs still gathered",
+         all_but({100, 101, 102}),
+         {100, 101, 102},
+         {{100}, {101, true}, {101}, {102}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         old_file("save.dat", "old");
         ASSERT_EQ(start("save.dat", data.size()), Start::active);
         const auto send_one = [&](const Send& s) {
-            const auto payload = s.wrong ? std::span<const std::uint8_t>(other)
-                                         : chunk_of(data, s.index);
+            const auto payload =
+                s.wrong ? std::span<const std::uint8_t>(other) : chunk_of(data, s.index);
             return up.chunk(kId, static_cast<std::int32_t>(s.index), payload, false);
         };
         for (const Send& s : c.first_pass) {
