@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "accounts/account_file.h"
 #include "client/connection.h"
+#include "client/transfers.h"
 #include "core/server.h"
 #include "files/listing.h"
 #include "support/file_stream.h"
@@ -40,13 +43,24 @@ Bytes path_payload(std::string_view path) {
     return w.take();
 }
 
+// Bytes that differ from chunk to chunk, so a chunk sent or stored at the
+// wrong index shows; four at a time, since some tests move 64 MiB.
 Bytes pattern(std::size_t size, std::uint8_t seed = 1) {
-    Bytes b(size);
-    for (std::size_t i = 0; i < size; ++i) b[i] = std::uint8_t(i * 31 + seed + i / 1000);
+    Bytes b(size + 3);
+    std::uint32_t x = 0x9E3779B9u ^ seed;
+    for (std::size_t i = 0; i < size; i += 4) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        std::memcpy(b.data() + i, &x, 4);
+    }
+    b.resize(size);
     return b;
 }
 
-std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string as_string(const Bytes& b) {
+    return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
 
 class TransfersTest : public ::testing::Test {
 protected:
@@ -137,6 +151,144 @@ TEST_F(TransfersTest, DownloadResendsFromTheClientsIndexAndEndsOn121) {
     ASSERT_EQ(again.head.code, code_of(Data::file_header));
     EXPECT_NE(again.head.arg4, header.head.arg4) << "each transfer gets its own id";
     EXPECT_EQ(collect(again.head.arg4, 5000), content);
+}
+
+// Sizes around a chunk, around the largest file a batch carries, past the
+// blocks files are read and written in, and one large file.
+constexpr std::size_t kRoundTripSizes[] = {
+    0, 1, 1023, 1024, 1025, 225279, 225280, (1u << 20) + 7, 64u << 20,
+};
+
+TEST_F(TransfersTest, DownloadDeliversEveryByteWhateverTheSize) {
+    start();
+    platform::testing::TempDir local;
+    for (const std::size_t size : kRoundTripSizes) {
+        SCOPED_TRACE(size);
+        const Bytes content = pattern(size, std::uint8_t(size));
+        home_.write_file("alice/SAVE.DAT", as_string(content));
+        const auto got = client::download(*conn_, "\\SAVE.DAT", local.path("SAVE.DAT"));
+        ASSERT_EQ(got.status, client::Transfer::done) << got.detail;
+        EXPECT_EQ(got.size, size);
+        EXPECT_TRUE(local.read_file("SAVE.DAT") == as_string(content)) << "the bytes differ";
+    }
+}
+
+TEST_F(TransfersTest, UploadStoresEveryByteWhateverTheSize) {
+    start();
+    platform::testing::TempDir local;
+    for (const std::size_t size : kRoundTripSizes) {
+        SCOPED_TRACE(size);
+        const Bytes content = pattern(size, std::uint8_t(size + 1));
+        local.write_file("SAVE.DAT", as_string(content));
+        const auto sent = client::upload(*conn_, local.path("SAVE.DAT"), "\\SAVE.DAT");
+        ASSERT_EQ(sent.status, client::Transfer::done) << sent.detail;
+        EXPECT_EQ(sent.chunks_resent, 0u);
+        EXPECT_TRUE(home_.read_file("alice/SAVE.DAT") == as_string(content)) << "the bytes differ";
+    }
+}
+
+// Chunks left out of the first pass, one of them inside the last block the
+// server still gathers when the pass ends, come again through the missing
+// list and land where they belong.
+TEST_F(TransfersTest, UploadWithChunksLeftOutIsRepairedByteForByte) {
+    start();
+    platform::testing::TempDir local;
+    const Bytes content = pattern((1u << 20) + 7, 5);
+    local.write_file("SAVE.DAT", as_string(content));
+    const auto left_out = [](std::uint64_t index) { return index % 97 == 3 || index == 1020; };
+    std::uint64_t expected_resent = 0;
+    for (std::uint64_t i = 0; i < wire::chunk_count(content.size()); ++i)
+        expected_resent += left_out(i);
+    client::UploadOptions options;
+    options.skip_on_first_pass = left_out;
+    const auto sent = client::upload(*conn_, local.path("SAVE.DAT"), "\\SAVE.DAT", options);
+    ASSERT_EQ(sent.status, client::Transfer::done) << sent.detail;
+    EXPECT_EQ(sent.chunks_resent, expected_resent);
+    EXPECT_TRUE(home_.read_file("alice/SAVE.DAT") == as_string(content)) << "the bytes differ";
+}
+
+// The first pass reads whole chunks straight into the queue, 64 at a time;
+// a chunk asked for again from the middle of such a read must carry exactly
+// the file's bytes as it did then, the short last one included.
+TEST_F(TransfersTest, ChunkAskedForAgainCarriesTheSamePayload) {
+    // The clock stands still, so the pass is asked about only once.
+    start(/*manual_clock=*/true);
+    const Bytes content = pattern(130 * 1024 + 7, 3);
+    home_.write_file("alice/SAVE.DAT", as_string(content));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\SAVE.DAT"));
+    const auto header = next();
+    ASSERT_EQ(header.head.code, code_of(Data::file_header));
+    const std::int32_t id = header.head.arg4;
+    const std::size_t chunks = wire::chunk_count(content.size());
+
+    // Every chunk of a pass, by index, until the pass's question.
+    const auto pass = [&] {
+        std::map<std::int32_t, wire::Packet> got;
+        for (;;) {
+            auto p = next();
+            if (p.head.code == code_of(Request::end_of_pass)) return got;
+            if (Kind(p.head.kind) != Kind::data) {
+                ADD_FAILURE() << "unexpected packet " << int(p.head.code);
+                return got;
+            }
+            got[p.head.arg2] = std::move(p);
+        }
+    };
+    const auto first = pass();
+    ASSERT_EQ(first.size(), chunks);
+    for (const auto& [index, packet] : first) {
+        const auto from = std::size_t(index) * 1024;
+        EXPECT_TRUE(packet.payload ==
+                    Bytes(content.begin() + std::ptrdiff_t(from),
+                          content.begin() + std::ptrdiff_t(std::min(from + 1024, content.size()))))
+            << "chunk " << index << " does not hold the file's bytes";
+    }
+    constexpr std::int32_t kFrom = 70;
+    conn_->send(Kind::request, code_of(Request::resend_from), {id, kFrom, 0, 0});
+    const auto again = pass();
+    conn_->send(Kind::request, code_of(Request::transfer_received), {id, 0, 0, 0});
+    ASSERT_EQ(again.size(), chunks - kFrom);
+    for (const auto& [index, copy] : again) {
+        const wire::Packet& packet = first.at(index);
+        EXPECT_NE(copy.head.seq, packet.head.seq) << "chunk " << index << " is a new packet";
+        EXPECT_EQ(copy.head.code, packet.head.code) << "chunk " << index;
+        EXPECT_EQ(copy.head.want_ack, packet.head.want_ack) << "chunk " << index;
+        EXPECT_EQ(std::tie(copy.head.arg1, copy.head.arg2, copy.head.arg3, copy.head.arg4),
+                  std::tie(packet.head.arg1, packet.head.arg2, packet.head.arg3, packet.head.arg4))
+            << "chunk " << index;
+        EXPECT_EQ(copy.payload, packet.payload) << "chunk " << index;
+    }
+}
+
+// A file replaced by an upload while it is being sent: the download goes on
+// with the bytes it started with, chunks asked for again included, and the
+// new file is in place afterwards.
+TEST_F(TransfersTest, FileReplacedMidDownloadIsSentAsItWas) {
+    start();
+    const Bytes old_content = pattern(4u << 20, 11);
+    const Bytes new_content = pattern((3u << 20) + 5, 12);
+    home_.write_file("alice/SAVE.DAT", as_string(old_content));
+    conn_->send(Kind::request, code_of(Request::download_file), {}, path_payload("\\SAVE.DAT"));
+    const auto header = next();
+    ASSERT_EQ(header.head.code, code_of(Data::file_header));
+
+    // The download waits for this connection to read; another replaces the file.
+    std::error_code ec;
+    auto other = Connection::connect("127.0.0.1", server_->endpoint()->port(), ec,
+                                     {.ack_timeout = kWait, .answer_timeout = kWait});
+    ASSERT_TRUE(other);
+    ASSERT_EQ(other->logon("alice", "pw").status, client::Logon::accepted);
+    platform::testing::TempDir local;
+    local.write_file("SAVE.DAT", as_string(new_content));
+    const auto sent = client::upload(*other, local.path("SAVE.DAT"), "\\SAVE.DAT");
+    ASSERT_EQ(sent.status, client::Transfer::done) << sent.detail;
+    ASSERT_TRUE(home_.read_file("alice/SAVE.DAT") == as_string(new_content));
+
+    const std::uint64_t last = wire::chunk_count(old_content.size()) - 1;
+    const Bytes got = collect(header.head.arg4, old_content.size(), {0, 1000, last - 1, last});
+    EXPECT_EQ(got.size(), old_content.size());
+    EXPECT_TRUE(got == old_content) << "the download mixed in bytes of the new file";
+    EXPECT_TRUE(home_.read_file("alice/SAVE.DAT") == as_string(new_content));
 }
 
 TEST_F(TransfersTest, DownloadOfEmptyAndMissingFiles) {

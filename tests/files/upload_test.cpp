@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,81 @@ TEST_F(UploadTest, LateChunkIsIgnoredUntilTheEndThenRepairs) {
     EXPECT_EQ(send(data, 0), Chunk::stored);
     EXPECT_EQ(send(data, 2), Chunk::complete);
     EXPECT_EQ(dir.read_file("alice/save.dat"), text(data));
+}
+
+// Chunks in any order, repeated, wrong and then right, around the large
+// blocks the writes are gathered into: the stored file is the source byte
+// for byte, and the old file stays until then.
+TEST_F(UploadTest, ChunksInAnyOrderWithRepairsRebuildTheFile) {
+    // More than one gathered block, with a short last chunk.
+    constexpr std::size_t kChunks = 301;
+    const Bytes data = content((kChunks - 1) * kChunk + 5, 3);
+    const Bytes other = content(kChunk, 99);
+    struct Send {
+        std::size_t index;
+        bool wrong = false;  // full length, other bytes
+    };
+    const auto all_but = [&](std::set<std::size_t> skip) {
+        std::vector<Send> sends;
+        for (std::size_t i = 0; i < kChunks; ++i)
+            if (!skip.contains(i)) sends.push_back({i});
+        return sends;
+    };
+    const auto with = [](std::vector<Send> sends, std::size_t after, std::vector<Send> extra) {
+        sends.insert(sends.begin() + std::ptrdiff_t(after), extra.begin(), extra.end());
+        return sends;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Send> first_pass;
+        std::vector<std::int32_t> missing;
+        std::vector<Send> repairs;  // the last one completes the file
+    };
+    const Case cases[] = {
+        {"a gap repaired after the list", all_but({7}), {7}, {{7}}},
+        {"gaps at the edge of a gathered block", all_but({255, 256}), {255, 256}, {{256}, {255}}},
+        {"the last chunk repaired just after the gathered ones", all_but({300}), {300}, {{300}}},
+        {"earlier chunks after later ones wait for the repair",
+         with(all_but({2, 3, 4}), 2, {{5}, {3}, {4}, {2}}),
+         {2, 3, 4},
+         {{4}, {2}, {3}}},
+        {"duplicates in both passes",
+         with(all_but({200}), 10, {{5}, {9}, {9}}),
+         {200},
+         {{299}, {5}, {299}, {200}}},
+        {"wrong bytes still gathered, the right ones over them",
+         with(all_but({5, 290}), 289, {{290, true}}),
+         {5},
+         {{290}, {5}}},
+        {"a repair inside the block of repairs still gathered",
+         all_but({100, 101, 102}),
+         {100, 101, 102},
+         {{100}, {101, true}, {101}, {102}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        old_file("save.dat", "old");
+        ASSERT_EQ(start("save.dat", data.size()), Start::active);
+        const auto send_one = [&](const Send& s) {
+            const auto payload =
+                s.wrong ? std::span<const std::uint8_t>(other) : chunk_of(data, s.index);
+            return up.chunk(kId, static_cast<std::int32_t>(s.index), payload, false);
+        };
+        for (const Send& s : c.first_pass) {
+            const Chunk result = send_one(s);
+            ASSERT_TRUE(result == Chunk::stored || result == Chunk::ignored) << s.index;
+        }
+        ASSERT_EQ(up.end(kId), End::missing);
+        EXPECT_EQ(indices_in(up.missing_list()), c.missing);
+        EXPECT_EQ(dir.read_file("alice/save.dat"), "old");
+        for (std::size_t i = 0; i < c.repairs.size(); ++i) {
+            ASSERT_EQ(send_one(c.repairs[i]),
+                      i + 1 == c.repairs.size() ? Chunk::complete : Chunk::stored)
+                << "repair " << i << " of chunk " << c.repairs[i].index;
+        }
+        EXPECT_EQ(dir.read_file("alice/save.dat"), text(data));
+        EXPECT_EQ(temp_files(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(UploadTest, LastChunkAloneCompletesWithoutEnd) {

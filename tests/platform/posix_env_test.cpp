@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <vector>
 
 #include "platform/env.h"
 #include "testing/temp_dir.h"
@@ -173,6 +175,69 @@ TEST_F(PosixEnvTest, FileReadsWritesSeeksAndTruncates) {
     EXPECT_EQ(file->size(ec), 5u);
     ASSERT_FALSE(file->sync());
     EXPECT_EQ(dir.read_file("f"), "hello");
+}
+
+// Parts of mixed sizes (empty ones too), more of them than one readv
+// takes, filled one after another as one buffer would be; the end of the
+// file may fall anywhere and leaves the parts after it untouched.
+TEST_F(PosixEnvTest, ScatteredReadFillsPartsInOrderUpToTheEndOfTheFile) {
+    constexpr std::uint8_t kUntouched = 0xEE;
+    const std::size_t sizes[] = {1024, 1, 0, 7, 4096, 1023, 3};
+    struct Case {
+        const char* name;
+        std::size_t parts;
+        std::size_t file_size;  // bytes from the read position on
+    };
+    const Case cases[] = {
+        {"all parts whole, fewer than IOV_MAX", 100, 1u << 20},
+        {"all parts whole, more than IOV_MAX", 2500, 8u << 20},
+        {"ends inside a part of the first readv", 2500, 10000 + 3},
+        {"ends inside a part after IOV_MAX parts", 2500, 1200 * 880 + 5},
+        {"ends exactly after a part", 1500, 1024 + 1 + 0 + 7},
+        {"empty file", 10, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // 13 bytes before the read position, so the parts do not start at 0.
+        std::string content(13 + c.file_size, '\0');
+        for (std::size_t i = 0; i < content.size(); ++i) content[i] = char(i * 7 + i / 1024);
+        dir.write_file("f", content);
+
+        std::vector<std::vector<std::uint8_t>> buffers;
+        std::vector<std::span<std::uint8_t>> parts;
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < c.parts; ++i) {
+            buffers.emplace_back(sizes[i % std::size(sizes)], kUntouched);
+            total += buffers.back().size();
+        }
+        for (auto& b : buffers) parts.emplace_back(b);
+        ASSERT_GT(c.parts, 0u);
+
+        std::error_code ec;
+        auto file = open("f", kRead, ec);
+        ASSERT_TRUE(file) << ec.message();
+        ASSERT_EQ(file->seek(13, SeekOrigin::begin, ec), 13u);
+        const std::size_t expected = std::min(total, c.file_size);
+        EXPECT_EQ(file->read_scattered(parts, ec), expected);
+        EXPECT_FALSE(ec) << ec.message();
+
+        std::string got;
+        std::size_t untouched = 0;
+        for (const auto& b : buffers) {
+            for (const std::uint8_t byte : b) {
+                if (got.size() < expected) {
+                    got += char(byte);
+                } else {
+                    untouched += byte == kUntouched;
+                }
+            }
+        }
+        EXPECT_EQ(got, content.substr(13, expected));
+        EXPECT_EQ(untouched, total - expected) << "bytes past the end of the file were written";
+        std::uint8_t next = 0;
+        EXPECT_EQ(file->read(std::span(&next, 1), ec), expected < c.file_size ? 1u : 0u)
+            << "the position is after what was read";
+    }
 }
 
 TEST_F(PosixEnvTest, OffsetsAndSizesPastFourGigabytes) {

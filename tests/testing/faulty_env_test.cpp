@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iterator>
 #include <string_view>
+#include <vector>
 
 #include "testing/temp_dir.h"
 
@@ -162,6 +164,43 @@ TEST_F(FaultyEnvTest, EachOperationCountsAsItsKind) {
         env.clear_faults();
         env.fail_at(1, EIO, FaultyEnv::Mode::once, c.kind);
         EXPECT_EQ(c.op(env, *file, dir), std::errc::io_error);
+        env.clear_faults();
+    }
+}
+
+// A file of this Env reads scattered parts through the default path, one
+// read a part, so the Nth part's read is the Nth read to fail: the parts
+// before it are filled, it and the ones after are not touched.
+TEST_F(FaultyEnvTest, ScatteredReadFailsAtTheChosenPart) {
+    std::string content(8192, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = char(i * 13 + 1);
+    dir.write_file("f", content);
+    const std::size_t sizes[] = {1024, 7, 1024, 1, 2000};
+    for (std::size_t fail_part = 1; fail_part <= std::size(sizes); ++fail_part) {
+        SCOPED_TRACE(fail_part);
+        std::vector<std::vector<std::uint8_t>> buffers;
+        std::vector<std::span<std::uint8_t>> parts;
+        for (const std::size_t size : sizes) buffers.emplace_back(size, 0xEE);
+        for (auto& b : buffers) parts.emplace_back(b);
+        auto file = open_f();
+        env.fail_at(fail_part, EIO, FaultyEnv::Mode::once, FaultyEnv::kRead);
+        std::error_code ec;
+        const std::size_t got = file->read_scattered(parts, ec);
+        EXPECT_EQ(ec, std::errc::io_error);
+        EXPECT_EQ(env.failures(), fail_part) << "one failure each round";
+        std::size_t before = 0;
+        for (std::size_t i = 0; i + 1 < fail_part; ++i) {
+            EXPECT_EQ(std::string(buffers[i].begin(), buffers[i].end()),
+                      content.substr(before, sizes[i]))
+                << "part " << i + 1;
+            before += sizes[i];
+        }
+        EXPECT_EQ(got, before);
+        for (std::size_t i = fail_part - 1; i < std::size(sizes); ++i) {
+            EXPECT_EQ(std::count(buffers[i].begin(), buffers[i].end(), 0xEE),
+                      std::ptrdiff_t(sizes[i]))
+                << "part " << i + 1 << " was written";
+        }
         env.clear_faults();
     }
 }

@@ -38,9 +38,15 @@ public:
         out << content;
         if (!out) throw std::runtime_error("cannot write " + path(relative));
     }
+    // Read in one go: tests compare files of many megabytes.
     std::string read_file(const std::string& relative) const {
-        std::ifstream in(path(relative), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::ifstream in(path(relative), std::ios::binary | std::ios::ate);
+        if (!in) return {};
+        std::string content(std::size_t(in.tellg()), '\0');
+        in.seekg(0);
+        in.read(content.data(), std::streamsize(content.size()));
+        content.resize(std::size_t(in.gcount()));
+        return content;
     }
     void symlink(const std::string& target, const std::string& relative) const {
         if (::symlink(target.c_str(), path(relative).c_str()) != 0)

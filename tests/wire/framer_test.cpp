@@ -108,6 +108,38 @@ TEST(Framer, SkipsGarbageUpToTheNextMagic) {
     }
 }
 
+// Two reads, cut at every byte: inside a header, a payload, the garbage
+// between packets or a magic that the garbage almost repeats.
+TEST(Framer, GarbageBetweenPacketsAtEverySplit) {
+    const Bytes a = request(1, 1024);
+    const Bytes b = encode_ack(2, 1);
+    const Bytes c = request(3, 5);
+    const Bytes noise{0x69, 0x24, 0x57, 0x00, 0xAA, 0x69};
+    const Bytes near_magic{0x13, 0x69, 0x24, 0x57};
+    const Bytes stream = concat({a, noise, b, near_magic, c, noise});
+    const std::vector<Bytes> sent{a, b, c};
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        Framer::Result last;
+        EXPECT_EQ(frame(stream, {cut}, &last), sent) << "cut at " << cut;
+        EXPECT_EQ(last, Framer::Result::need_more) << "cut at " << cut;
+    }
+}
+
+// A Length no packet can have, after a good packet and some garbage: the
+// good one is handed out, then the stream is fatal wherever the reads split
+// it, and nothing after the bad Length comes out.
+TEST(Framer, FatalLengthAfterAGoodPacketAtEverySplit) {
+    const Bytes good = request(1, 100);
+    Bytes bad = request(2, 0);
+    store_u32(bad.data() + 4, kMaxPacketLength + 1);
+    const Bytes stream = concat({good, {1, 2, 3}, bad, request(3, 10)});
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        Framer::Result last;
+        EXPECT_EQ(frame(stream, {cut}, &last), std::vector<Bytes>{good}) << "cut at " << cut;
+        EXPECT_EQ(last, Framer::Result::fatal) << "cut at " << cut;
+    }
+}
+
 TEST(Framer, PacketWithBadChecksumIsFramedAndTheNextOneStillArrives) {
     Bytes bad = request(1, 8);
     bad[36] ^= 0x5A;
