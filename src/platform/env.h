@@ -150,6 +150,21 @@ public:
     // owner has no write bit, archive). set_attributes keeps only
     // attr::kSettable and mirrors read-only into the owner's write bit.
     virtual std::uint32_t attributes(const std::string& path, std::error_code& ec) = 0;
+    // stat() and attributes() of one path together, as a walk wants them,
+    // in fewer system calls where the platform allows. `ec` is stat()'s
+    // error; the attributes' own error is kept apart.
+    struct Described {
+        FileInfo info;
+        std::uint32_t attributes = 0;
+        std::error_code attributes_error;
+    };
+    virtual Described describe(const std::string& path, std::error_code& ec) {
+        Described d;
+        d.info = stat(path, ec);
+        if (!ec && d.info.type != EntryType::none)
+            d.attributes = attributes(path, d.attributes_error);
+        return d;
+    }
     virtual std::error_code set_attributes(const std::string& path, std::uint32_t bits) = 0;
 
     // Takes an exclusive lock on `path` (created when missing) without

@@ -411,6 +411,27 @@ public:
             st, ec);
     }
 
+    Described describe(const std::string& path, std::error_code& ec) override {
+        ec.clear();
+        Described d;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT && errno != ENOTDIR) ec = last_error();
+            return d;
+        }
+        d.info = info_of(st);
+        // The lstat answers for everything but a link, whose attributes are
+        // its target's.
+        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) {
+            d.attributes_error = last_error();
+            return d;
+        }
+        d.attributes = read_attributes(
+            [&path](std::uint8_t* byte) { return ::getxattr(path.c_str(), kAttrName, byte, 1); },
+            st, d.attributes_error);
+        return d;
+    }
+
     std::error_code set_attributes(const std::string& path, std::uint32_t bits) override {
         bits &= attr::kSettable;
         struct stat st {};

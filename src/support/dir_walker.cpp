@@ -141,14 +141,15 @@ void DirWalker::handle_entry(const platform::DirEntry& entry) {
         return;
     }
 
-    const platform::FileInfo info = env_.stat(path_, ec);
+    const platform::Env::Described described = env_.describe(path_, ec);
+    const platform::FileInfo& info = described.info;
     if (ec || info.type == platform::EntryType::none) return;
     auto size = static_cast<std::int64_t>(info.size);
     if (match && callbacks.found) {
         // A link is a file here whatever its target is; the attributes must
         // not say folder and send a client after contents that are not walked.
-        std::uint32_t attributes = env_.attributes(path_, ec);
-        if (ec) attributes = platform::attr::kArchive;
+        std::uint32_t attributes = described.attributes;
+        if (described.attributes_error) attributes = platform::attr::kArchive;
         attributes &= ~platform::attr::kDirectory;
         if (attributes == 0) attributes = platform::attr::kNormal;
         callbacks.found(ItemType::file, path_, size, platform::to_dos_time(info.mtime), attributes);
@@ -161,10 +162,10 @@ void DirWalker::finish_folder(Frame& frame, std::int64_t size) {
     if (settings.type != WalkType::files && callbacks.found && matches(name)) {
         set_entry_path(frame, name);
         std::error_code ec;
-        const platform::FileInfo info = env_.stat(path_, ec);
-        std::uint32_t attributes = env_.attributes(path_, ec);
-        if (ec) attributes = platform::attr::kDirectory;
-        callbacks.found(ItemType::folder, path_, size, platform::to_dos_time(info.mtime),
+        const platform::Env::Described described = env_.describe(path_, ec);
+        std::uint32_t attributes = described.attributes;
+        if (ec || described.attributes_error) attributes = platform::attr::kDirectory;
+        callbacks.found(ItemType::folder, path_, size, platform::to_dos_time(described.info.mtime),
                         attributes);
     }
     frame.total += static_cast<std::uint32_t>(size);
