@@ -69,7 +69,9 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, std::ui
 
 void Connection::close() {
     if (closed_) return;
-    flush();
+    // Posted packets not yet written go unsent: writing them could block on
+    // a peer that no longer reads.
+    posted_.clear();
     closed_ = true;
     std::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

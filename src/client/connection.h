@@ -88,7 +88,7 @@ public:
 
     // Numbers a packet that wants no acknowledgement and gathers it with the
     // ones posted before it; they go out together once enough have gathered,
-    // at flush(), or before anything else is written or read.
+    // at flush(), or before anything else is written or read (not at close).
     std::uint32_t post(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
                        std::span<const std::uint8_t> payload);
     void flush();

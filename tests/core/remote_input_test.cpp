@@ -1,7 +1,8 @@
 // Mouse and keyboard requests reaching a real X display (a private Xvfb).
 // GoogleTest first: Xlib's macros would break its headers.
-#include <X11/Xlib.h>
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
 
 #include <chrono>
 #include <thread>
