@@ -109,6 +109,7 @@ void Connection::flush() {
 std::uint32_t Connection::post(wire::Kind kind, std::uint8_t code, std::array<std::int32_t, 4> args,
                                std::span<const std::uint8_t> payload) {
     const wire::PacketHead head = number(kind, code, args, false);
+    if (closed_) return head.seq;  // nothing goes out any more
     wire::append_packet(posted_, head, payload);
     if (posted_.size() >= kPostBlock) flush();
     return head.seq;
