@@ -241,6 +241,10 @@ TEST_F(EngineTest, PacketWithBadChecksumIsDroppedWithoutAnswer) {
 
 TEST_F(EngineTest, AccountCreationRefusesBadNamesAndPersistsGoodOnes) {
     write_accounts(image_with({{"Bob", "pw", false}}));
+    // Folders without an account: someone's saves, which no newcomer may get.
+    home_.make_dir("Dave");
+    home_.write_file("Dave/SAVE.DAT", "dave's");
+    home_.make_dir("fifteen-bytes-x");
     start();
     auto conn = connect();
     struct Case {
@@ -259,12 +263,21 @@ TEST_F(EngineTest, AccountCreationRefusesBadNamesAndPersistsGoodOnes) {
         {"RKSERVER.CFG", client::AccountResult::name_taken},
         {"UserInfo.dat", client::AccountResult::name_taken},
         {"rkClient.ini", client::AccountResult::name_taken},
+        {"dave", client::AccountResult::name_taken},
+        {"DAVE", client::AccountResult::name_taken},
+        {"Dave", client::AccountResult::name_taken},
+        {"fifteen-bytes-xyz", client::AccountResult::name_taken},  // stored as its first 15
+        {"-h", client::AccountResult::name_taken},
+        {"--help", client::AccountResult::name_taken},
         {"Carol", client::AccountResult::created},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(conn->create_account(c.name, "secret"), c.expected) << "name " << c.name;
     }
     EXPECT_FALSE(std::filesystem::exists(home_.path("a"))) << "a refused name creates nothing";
+    EXPECT_EQ(home_.read_file("Dave/SAVE.DAT"), "dave's");
+    EXPECT_EQ(connect()->logon("dave", "secret").status, client::Logon::bad_credentials)
+        << "no account came into being for the leftover folder";
 
     // The new account is in the file before the reply, so a fresh store sees it.
     accounts::AccountStore fresh(platform::Env::host(), home_.path());
