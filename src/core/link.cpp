@@ -119,7 +119,7 @@ asio::awaitable<void> Link::read_loop() {
             close(ec == asio::error::eof ? "closed by the client" : ec.message());
             co_return;
         }
-        last_activity_ = engine_.clock().now();
+        last_activity_ = now();
         // Packets are read where they lie in the shared buffer; what the
         // owner keeps, it copies.
         const auto result =
@@ -171,7 +171,7 @@ std::uint64_t Link::queued_packet(std::size_t end) {
     queued_total_ = written_total_ + (end - out_start_);
     ends_.push_back(queued_total_);
     if (was_empty) {
-        front_since_ = engine_.clock().now();
+        front_since_ = now();
         queued_.notify();
         if (!writing_ && !owner_alive_.expired()) {
             writing_ = true;
@@ -193,7 +193,7 @@ bool Link::post(wire::PacketHead head, std::span<const std::uint8_t> payload) {
     if (!make_room(wire::kHeaderSize + payload.size())) return false;
     wire::append_packet(out_, head, payload);
     queued_packet(out_.size());
-    last_activity_ = engine_.clock().now();
+    last_activity_ = now();
     return true;
 }
 
@@ -287,7 +287,7 @@ void Link::written(std::size_t n) {
     // Whole packets written leave the queue; the next one starts its clock.
     const std::size_t front = ends_head_;
     while (ends_head_ < ends_.size() && ends_[ends_head_] <= written_total_) ++ends_head_;
-    if (ends_head_ != front) front_since_ = engine_.clock().now();
+    if (ends_head_ != front) front_since_ = now();
     if (out_start_ == out_.size()) {
         out_.clear();
         ends_.clear();

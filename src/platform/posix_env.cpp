@@ -73,6 +73,20 @@ std::uint32_t read_attributes(Get get, const struct stat& st, std::error_code& e
     return derived_attributes(st);
 }
 
+// Our attribute byte of the file at `path`, whose stat() is `st`.
+std::uint32_t path_attributes(const std::string& path, const struct stat& st, std::error_code& ec) {
+    return read_attributes(
+        [&path](std::uint8_t* byte) { return ::getxattr(path.c_str(), kAttrName, byte, 1); }, st,
+        ec);
+}
+
+// lstat of `path`: false when nothing is there (no error then) or it failed.
+bool lstat_path(const std::string& path, struct stat& st, std::error_code& ec) {
+    if (::lstat(path.c_str(), &st) == 0) return true;
+    if (errno != ENOENT && errno != ENOTDIR) ec = last_error();
+    return false;
+}
+
 FileInfo info_of(const struct stat& st) {
     FileInfo info;
     info.type = type_of(st.st_mode);
@@ -173,32 +187,18 @@ public:
     }
 
     std::uint64_t size(std::error_code& ec) override {
-        ec.clear();
         struct stat st {};
-        if (::fstat(fd_, &st) != 0) {
-            ec = last_error();
-            return 0;
-        }
-        return static_cast<std::uint64_t>(st.st_size);
+        return fstat_file(st, ec) ? static_cast<std::uint64_t>(st.st_size) : 0;
     }
 
     FileInfo info(std::error_code& ec) override {
-        ec.clear();
         struct stat st {};
-        if (::fstat(fd_, &st) != 0) {
-            ec = last_error();
-            return {};
-        }
-        return info_of(st);
+        return fstat_file(st, ec) ? info_of(st) : FileInfo{};
     }
 
     std::uint32_t attributes(std::error_code& ec) override {
-        ec.clear();
         struct stat st {};
-        if (::fstat(fd_, &st) != 0) {
-            ec = last_error();
-            return 0;
-        }
+        if (!fstat_file(st, ec)) return 0;
         return read_attributes(
             [this](std::uint8_t* byte) { return ::fgetxattr(fd_, kAttrName, byte, 1); }, st, ec);
     }
@@ -222,6 +222,14 @@ public:
     }
 
 private:
+    // Sets `ec` as the calls above report it; false when fstat failed.
+    bool fstat_file(struct stat& st, std::error_code& ec) {
+        ec.clear();
+        if (::fstat(fd_, &st) == 0) return true;
+        ec = last_error();
+        return false;
+    }
+
     int fd_;
 };
 
@@ -314,11 +322,7 @@ public:
     FileInfo stat(const std::string& path, std::error_code& ec) override {
         ec.clear();
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR) ec = last_error();
-            return {};
-        }
-        return info_of(st);
+        return lstat_path(path, st, ec) ? info_of(st) : FileInfo{};
     }
 
     std::vector<DirEntry> list(const std::string& path, std::error_code& ec) override {
@@ -406,29 +410,19 @@ public:
             ec = last_error();
             return 0;
         }
-        return read_attributes(
-            [&path](std::uint8_t* byte) { return ::getxattr(path.c_str(), kAttrName, byte, 1); },
-            st, ec);
+        return path_attributes(path, st, ec);
     }
 
     Described describe(const std::string& path, std::error_code& ec) override {
         ec.clear();
         Described d;
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR) ec = last_error();
-            return d;
-        }
+        if (!lstat_path(path, st, ec)) return d;
         d.info = info_of(st);
         // The lstat answers for everything but a link, whose attributes are
         // its target's.
-        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) {
-            d.attributes_error = last_error();
-            return d;
-        }
-        d.attributes = read_attributes(
-            [&path](std::uint8_t* byte) { return ::getxattr(path.c_str(), kAttrName, byte, 1); },
-            st, d.attributes_error);
+        d.attributes = S_ISLNK(st.st_mode) ? attributes(path, d.attributes_error)
+                                           : path_attributes(path, st, d.attributes_error);
         return d;
     }
 
